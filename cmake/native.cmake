@@ -1,0 +1,29 @@
+# Native build: the same system sources over the simulated machine, plus the tests.
+if(QTHERM_SANITIZE)
+  add_compile_options(-fsanitize=${QTHERM_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${QTHERM_SANITIZE})
+endif()
+
+find_package(Threads REQUIRED)
+file(GLOB QTHERM_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sim/*.cpp)
+add_library(qtherm_sim STATIC ${QTHERM_SIM_SOURCES})
+target_include_directories(qtherm_sim PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(qtherm_sim PRIVATE ${QTHERM_WARNINGS})
+target_link_libraries(qtherm_sim PUBLIC Threads::Threads)
+
+target_link_libraries(qtherm_system PUBLIC qtherm_sim)
+
+enable_testing()
+find_package(GTest REQUIRED)
+include(GoogleTest)
+file(GLOB QTHERM_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.cpp ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_executable(qtherm_tests ${QTHERM_TEST_SOURCES})
+target_compile_options(qtherm_tests PRIVATE ${QTHERM_WARNINGS})
+target_link_libraries(qtherm_tests PRIVATE qtherm_system GTest::gtest GTest::gtest_main GTest::gmock)
+# One process per test: the mode manager is a process-wide singleton, as in the product.
+gtest_discover_tests(qtherm_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS unit)
+
+file(GLOB QTHERM_EXTRA_CMAKE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*/CMakeLists.cmake)
+foreach(f ${QTHERM_EXTRA_CMAKE})
+  include(${f})
+endforeach()

@@ -1,0 +1,24 @@
+# Windows (mingw-w64) build: the system library against the real SDK, linked statically.
+target_compile_definitions(qtherm_system PUBLIC UNICODE _UNICODE _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+target_compile_options(qtherm_system PUBLIC -municode)
+set(QTHERM_WIN_LIBS advapi32 ole32 oleaut32 uuid taskschd setupapi cfgmgr32 gdi32 powrprof shell32 dbghelp)
+target_link_libraries(qtherm_system PUBLIC ${QTHERM_WIN_LIBS})
+
+file(GLOB QTHERM_WIN_EXTRA CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/win/*.cpp)
+if(QTHERM_WIN_EXTRA)
+  target_sources(qtherm_system PRIVATE ${QTHERM_WIN_EXTRA})
+endif()
+
+# wmain lives in service/Main.cpp; until it exists a link check keeps every part building for Windows.
+if(EXISTS ${CMAKE_SOURCE_DIR}/service/Main.cpp)
+  get_target_property(_srcs qtherm_system SOURCES)
+  list(REMOVE_ITEM _srcs ${CMAKE_SOURCE_DIR}/service/Main.cpp)
+  set_target_properties(qtherm_system PROPERTIES SOURCES "${_srcs}")
+  set(QTHERM_EXE_SOURCE ${CMAKE_SOURCE_DIR}/service/Main.cpp)
+else()
+  set(QTHERM_EXE_SOURCE ${CMAKE_SOURCE_DIR}/platform/win/link_check.cpp)
+endif()
+add_executable(QTHERMSvc ${QTHERM_EXE_SOURCE})
+set_target_properties(QTHERMSvc PROPERTIES OUTPUT_NAME QTHERMSvc SUFFIX .exe)
+target_link_libraries(QTHERMSvc PRIVATE qtherm_system)
+target_link_options(QTHERMSvc PRIVATE -municode -static)

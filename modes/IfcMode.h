@@ -1,0 +1,16 @@
+// The IFC, on while the machine is idle and the GPU quiet.
+#pragma once
+
+#include "modes/ModeBase.h"
+
+class CIFC : public ModeBase {
+ public:
+  CIFC() = default;
+  bool install() override { return true; }
+  bool unInstall() override { return true; }
+  bool init() override { return true; }
+  bool unInit() override { return true; }
+  bool setStatus(int) override { return true; }
+  bool hook() override { return true; }
+  bool OnServiceControl(DWORD, DWORD, void*) override { return true; }
+};

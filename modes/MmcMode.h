@@ -1,0 +1,16 @@
+// The MMC thermal settings, applied from the client's control codes.
+#pragma once
+
+#include "modes/ModeBase.h"
+
+class CMMC : public ModeBase {
+ public:
+  CMMC() = default;
+  bool install() override { return true; }
+  bool unInstall() override { return true; }
+  bool init() override { return true; }
+  bool unInit() override { return true; }
+  bool setStatus(int) override { return true; }
+  bool hook() override { return true; }
+  bool OnServiceControl(DWORD, DWORD, void*) override { return true; }
+};

@@ -1,0 +1,328 @@
+#include "platform/sim/sim_core.h"
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <unordered_map>
+
+namespace sim {
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+struct HandleTable {
+  std::mutex lock;
+  std::unordered_map<uintptr_t, std::shared_ptr<Object>> handles;
+  uintptr_t next = 0x1000;
+};
+HandleTable& table() {
+  static HandleTable* t = new HandleTable;  // outlives every static destructor
+  return *t;
+}
+
+struct Fault {
+  std::string api;  // empty: any call (failNthCall)
+  DWORD error;
+  long skip;   // calls to let through before failing
+  int times;   // failures left; -1 forever
+};
+struct Faults {
+  std::mutex lock;
+  std::vector<Fault> armed;
+  std::map<std::string, int> counts;
+  std::vector<std::string> log;
+};
+Faults& faults() {
+  static Faults* f = new Faults;
+  return *f;
+}
+
+struct Clock {
+  std::atomic<ULONGLONG> ms{0};
+  std::mutex lock;
+  std::function<void(DWORD)> sleepHook;
+  LONGLONG frequency = 10000000;
+  std::vector<LONGLONG> counterScript;
+  size_t counterNext = 0;
+};
+Clock& virtualClock() {
+  static Clock* c = new Clock;
+  return *c;
+}
+
+std::atomic<DWORD> g_pid{4242};
+std::atomic<DWORD> g_nextThreadId{100};
+thread_local DWORD t_threadId = 0;
+
+std::vector<void (*)()>& resetHooks() {
+  static std::vector<void (*)()>* hooks = new std::vector<void (*)()>;
+  return *hooks;
+}
+
+}  // namespace
+
+HANDLE insertHandle(std::shared_ptr<Object> object) {
+  auto& t = table();
+  std::lock_guard<std::mutex> g(t.lock);
+  uintptr_t value = t.next;
+  t.next += 4;
+  object->handleCount++;
+  t.handles.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<Object> lookupHandle(HANDLE handle) {
+  auto& t = table();
+  std::lock_guard<std::mutex> g(t.lock);
+  auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
+  return it == t.handles.end() ? nullptr : it->second;
+}
+
+bool removeHandle(HANDLE handle) {
+  std::shared_ptr<Object> object;
+  bool last = false;
+  {
+    auto& t = table();
+    std::lock_guard<std::mutex> g(t.lock);
+    auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == t.handles.end()) return false;
+    object = std::move(it->second);
+    t.handles.erase(it);
+    last = --object->handleCount == 0;
+  }
+  if (last) object->onLastHandleClosed();
+  return true;
+}
+
+size_t openHandleCount() {
+  auto& t = table();
+  std::lock_guard<std::mutex> g(t.lock);
+  return t.handles.size();
+}
+
+size_t openHandleCount(const std::string& kind) {
+  auto& t = table();
+  std::lock_guard<std::mutex> g(t.lock);
+  size_t n = 0;
+  for (auto& [value, object] : t.handles)
+    if (kind == object->kind()) n++;
+  return n;
+}
+
+std::vector<std::string> openHandleKinds() {
+  auto& t = table();
+  std::lock_guard<std::mutex> g(t.lock);
+  std::vector<std::string> kinds;
+  for (auto& [value, object] : t.handles) kinds.emplace_back(object->kind());
+  return kinds;
+}
+
+void failCall(const std::string& api, DWORD error, int nth, int times) {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  f.armed.push_back({api, error, nth > 0 ? nth - 1 : 0, times});
+}
+
+void failAlways(const std::string& api, DWORD error) { failCall(api, error, 1, -1); }
+
+void failNthCall(long nth, DWORD error) {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  f.armed.push_back({std::string(), error, nth > 0 ? nth - 1 : 0, 1});
+}
+
+void clearFaults() {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  f.armed.clear();
+}
+
+std::optional<DWORD> checkFault(const char* api) {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  f.counts[api]++;
+  if (f.log.size() < 1000000) f.log.emplace_back(api);
+  std::optional<DWORD> result;
+  for (auto it = f.armed.begin(); it != f.armed.end();) {
+    if (!it->api.empty() && it->api != api) {
+      ++it;
+      continue;
+    }
+    if (it->skip > 0) {
+      it->skip--;
+      ++it;
+      continue;
+    }
+    if (!result) result = it->error;
+    if (it->times > 0 && --it->times == 0) {
+      it = f.armed.erase(it);
+      continue;
+    }
+    ++it;
+  }
+  return result;
+}
+
+int callCount(const std::string& api) {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  auto it = f.counts.find(api);
+  return it == f.counts.end() ? 0 : it->second;
+}
+
+std::vector<std::string> callLog() {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  return f.log;
+}
+
+void clearCallLog() {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  f.log.clear();
+  f.counts.clear();
+}
+
+ULONGLONG now() { return virtualClock().ms.load(); }
+void advance(ULONGLONG ms) { virtualClock().ms.fetch_add(ms); }
+void setNow(ULONGLONG ms) { virtualClock().ms.store(ms); }
+
+void onSleep(std::function<void(DWORD)> hook) {
+  auto& c = virtualClock();
+  std::lock_guard<std::mutex> g(c.lock);
+  c.sleepHook = std::move(hook);
+}
+
+void setPerformanceFrequency(LONGLONG frequency) {
+  auto& c = virtualClock();
+  std::lock_guard<std::mutex> g(c.lock);
+  c.frequency = frequency;
+}
+
+void scriptPerformanceCounter(std::vector<LONGLONG> values) {
+  auto& c = virtualClock();
+  std::lock_guard<std::mutex> g(c.lock);
+  c.counterScript = std::move(values);
+  c.counterNext = 0;
+}
+
+void setProcessId(DWORD pid) { g_pid = pid; }
+
+ResetHook::ResetHook(void (*fn)()) { resetHooks().push_back(fn); }
+
+void reset() {
+  for (auto fn : resetHooks()) fn();
+  {
+    auto& t = table();
+    std::lock_guard<std::mutex> g(t.lock);
+    t.handles.clear();
+  }
+  {
+    auto& f = faults();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.armed.clear();
+    f.counts.clear();
+    f.log.clear();
+  }
+  {
+    auto& c = virtualClock();
+    std::lock_guard<std::mutex> g(c.lock);
+    c.ms = 0;
+    c.sleepHook = nullptr;
+    c.frequency = 10000000;
+    c.counterScript.clear();
+    c.counterNext = 0;
+  }
+  g_pid = 4242;
+  t_lastError = 0;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD error) { t_lastError = error; }
+
+BOOL CloseHandle(HANDLE handle) {
+  if (auto e = checkFault("CloseHandle")) {
+    SetLastError(*e);
+    return FALSE;
+  }
+  if (!removeHandle(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+DWORD GetCurrentProcessId() { return g_pid.load(); }
+DWORD GetCurrentThreadId() {
+  if (t_threadId == 0) t_threadId = g_nextThreadId.fetch_add(4);
+  return t_threadId;
+}
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
+                     DWORD /*access*/, BOOL /*inherit*/, DWORD options) {
+  if (auto e = checkFault("DuplicateHandle")) {
+    SetLastError(*e);
+    return FALSE;
+  }
+  if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() || !target) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto object = lookupHandle(source);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *target = insertHandle(object);
+  if (options & DUPLICATE_CLOSE_SOURCE) removeHandle(source);
+  return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+  checkFault("Sleep");
+  auto& c = virtualClock();
+  c.ms.fetch_add(milliseconds);
+  std::function<void(DWORD)> hook;
+  {
+    std::lock_guard<std::mutex> g(c.lock);
+    hook = c.sleepHook;
+  }
+  if (hook) hook(milliseconds);
+  std::this_thread::yield();
+}
+
+ULONGLONG GetTickCount64() {
+  checkFault("GetTickCount64");
+  return virtualClock().ms.load();
+}
+
+DWORD GetTickCount() {
+  checkFault("GetTickCount");
+  return static_cast<DWORD>(virtualClock().ms.load());
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+  checkFault("QueryPerformanceFrequency");
+  auto& c = virtualClock();
+  std::lock_guard<std::mutex> g(c.lock);
+  frequency->QuadPart = c.frequency;
+  return TRUE;
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* counter) {
+  checkFault("QueryPerformanceCounter");
+  auto& c = virtualClock();
+  std::lock_guard<std::mutex> g(c.lock);
+  if (c.counterNext < c.counterScript.size()) {
+    counter->QuadPart = c.counterScript[c.counterNext++];
+  } else {
+    // The counter runs with the virtual clock.
+    counter->QuadPart = static_cast<LONGLONG>(c.ms.load()) * (c.frequency / 1000);
+  }
+  return TRUE;
+}

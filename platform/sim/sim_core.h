@@ -1,0 +1,92 @@
+// The simulated machine's core: per-thread last error, the handle table,
+// failure injection and call recording, the virtual clock, and reset.
+#pragma once
+
+#include "platform/sim/sim_types.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// ---- Win32 calls implemented by the core ----
+DWORD GetLastError();
+void SetLastError(DWORD error);
+BOOL CloseHandle(HANDLE handle);
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
+                     DWORD access, BOOL inherit, DWORD options);
+HANDLE GetCurrentProcess();
+DWORD GetCurrentProcessId();
+DWORD GetCurrentThreadId();
+void Sleep(DWORD milliseconds);
+ULONGLONG GetTickCount64();
+DWORD GetTickCount();
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+BOOL QueryPerformanceCounter(LARGE_INTEGER* counter);
+
+#define DUPLICATE_CLOSE_SOURCE 0x1
+#define DUPLICATE_SAME_ACCESS 0x2
+
+namespace sim {
+
+// ---- Kernel objects and handles ----
+// Every handle the machine gives out maps to one object. Handle values are never
+// reused within a run, so a use after close is caught as ERROR_INVALID_HANDLE.
+struct Object {
+  virtual ~Object() = default;
+  virtual const char* kind() const = 0;
+  // Called when the last handle to the object is closed (not when references drop).
+  virtual void onLastHandleClosed() {}
+  int handleCount = 0;  // guarded by the handle table's lock
+};
+
+HANDLE insertHandle(std::shared_ptr<Object> object);
+std::shared_ptr<Object> lookupHandle(HANDLE handle);
+template <class T>
+std::shared_ptr<T> lookup(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(lookupHandle(handle));
+}
+// Removes the handle; false when it is not open.
+bool removeHandle(HANDLE handle);
+size_t openHandleCount();
+size_t openHandleCount(const std::string& kind);
+// Kinds of the handles still open, for leak messages.
+std::vector<std::string> openHandleKinds();
+
+// ---- Failure injection and call recording ----
+// Every simulated call first passes through checkFault(name): the call is counted and
+// logged, and when a fault is armed for it the call fails with the given code.
+void failCall(const std::string& api, DWORD error, int nth = 1, int times = 1);
+void failAlways(const std::string& api, DWORD error);
+void clearFaults();
+std::optional<DWORD> checkFault(const char* api);
+int callCount(const std::string& api);
+std::vector<std::string> callLog();
+void clearCallLog();
+// Fail the nth (1-based, counted from now) recorded call of any kind: used by fault sweeps.
+void failNthCall(long nth, DWORD error);
+
+// ---- Virtual clock (milliseconds) ----
+// Sleep advances the clock and returns; GetTickCount64 and the performance counter read it.
+ULONGLONG now();
+void advance(ULONGLONG ms);
+void setNow(ULONGLONG ms);
+// Called by Sleep after the clock moved, so scripted peers can react to time.
+void onSleep(std::function<void(DWORD ms)> hook);
+// Counter frequency and an optional script for QueryPerformanceCounter.
+void setPerformanceFrequency(LONGLONG frequency);
+void scriptPerformanceCounter(std::vector<LONGLONG> values);
+
+// ---- The simulated process ----
+void setProcessId(DWORD pid);
+
+// ---- Reset ----
+// Each area of the machine registers a reset function; reset() restores a fresh machine.
+struct ResetHook {
+  explicit ResetHook(void (*fn)());
+};
+void reset();
+
+}  // namespace sim

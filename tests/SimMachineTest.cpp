@@ -1,0 +1,128 @@
+// The simulated machine must behave as Windows does where the system relies on it;
+// these cases pin the behaviour the system's own tests build on.
+#include "tests/support/SimFixture.h"
+
+#include <thread>
+
+namespace {
+
+class SimMachineTest : public SimTest {};
+
+TEST_F(SimMachineTest, LowestSignalledIndexWinsAndManualResetStaysSignalled) {
+  HANDLE a = CreateEventW(NULL, TRUE, FALSE, NULL);
+  HANDLE b = CreateEventW(NULL, TRUE, FALSE, NULL);
+  HANDLE both[] = {a, b};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(b);
+  SetEvent(a);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), 0u);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), 0u);
+  ResetEvent(a);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), 1u);
+  CloseHandle(a);
+  CloseHandle(b);
+}
+
+TEST_F(SimMachineTest, AWaitOnAClosedHandleFailsWithInvalidHandle) {
+  HANDLE e = CreateEventW(NULL, TRUE, FALSE, NULL);
+  CloseHandle(e);
+  EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(CloseHandle(e));
+}
+
+TEST_F(SimMachineTest, ANamedEventIsSharedAndItsNameGoesWithTheLastHandle) {
+  HANDLE first = CreateEventW(NULL, TRUE, FALSE, L"regstopevent");
+  EXPECT_EQ(GetLastError(), 0u);
+  HANDLE second = CreateEventW(NULL, TRUE, FALSE, L"regstopevent");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  SetEvent(first);
+  EXPECT_TRUE(sim::eventIsSignaled(second));
+  CloseHandle(first);
+  EXPECT_TRUE(sim::namedObjectExists(L"regstopevent"));
+  CloseHandle(second);
+  EXPECT_FALSE(sim::namedObjectExists(L"regstopevent"));
+}
+
+TEST_F(SimMachineTest, AMutexLeftByAnEndingThreadIsAbandonedForEachNextWaiter) {
+  std::thread owner([] {
+    HANDLE m = CreateMutexW(NULL, FALSE, L"Global\\QTHUniversal_Idle_Mutex");
+    EXPECT_EQ(WaitForSingleObject(m, INFINITE), 0u);
+    CloseHandle(m);  // closing does not release ownership
+  });
+  owner.join();
+  HANDLE stop = CreateEventW(NULL, TRUE, FALSE, NULL);
+  std::thread next([&] {
+    HANDLE m = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, L"Global\\QTHUniversal_Idle_Mutex");
+    // The name vanished with the owner's last handle; nothing to open.
+    EXPECT_EQ(m, nullptr);
+  });
+  next.join();
+
+  HANDLE keep = CreateMutexW(NULL, FALSE, L"Global\\QTHUniversal_Idle_Mutex");
+  std::thread holder([] {
+    HANDLE m = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, L"Global\\QTHUniversal_Idle_Mutex");
+    EXPECT_EQ(WaitForSingleObject(m, INFINITE), 0u);
+    CloseHandle(m);
+  });
+  holder.join();
+  DWORD results[2] = {};
+  for (DWORD& result : results) {
+    std::thread waiter([&] {
+      HANDLE m = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, L"Global\\QTHUniversal_Idle_Mutex");
+      HANDLE pair[] = {stop, m};
+      result = WaitForMultipleObjects(2, pair, FALSE, INFINITE);
+      CloseHandle(m);
+    });
+    waiter.join();
+  }
+  EXPECT_EQ(results[0], static_cast<DWORD>(WAIT_ABANDONED_0 + 1));
+  EXPECT_EQ(results[1], static_cast<DWORD>(WAIT_ABANDONED_0 + 1));
+  CloseHandle(keep);
+  CloseHandle(stop);
+}
+
+TEST_F(SimMachineTest, RegistryChangeSignalsAnArmedNotificationOnce) {
+  sim::reg::createKey(L"SOFTWARE\\Oltaro\\BravaMode");
+  HKEY key = NULL;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Oltaro\\BravaMode", 0, KEY_QUERY_VALUE | KEY_NOTIFY, &key), 0);
+  HANDLE changed = CreateEventW(NULL, TRUE, FALSE, NULL);
+  ASSERT_EQ(RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE), 0);
+  std::thread writer([] { sim::reg::setDword(L"SOFTWARE\\Oltaro\\BravaMode", L"Mode", 3); });
+  EXPECT_EQ(WaitForSingleObject(changed, INFINITE), 0u);
+  writer.join();
+  ResetEvent(changed);
+  sim::reg::setDword(L"SOFTWARE\\Oltaro\\BravaMode", L"Mode", 4);
+  EXPECT_FALSE(sim::eventIsSignaled(changed));  // not re-armed
+  EXPECT_EQ(RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE), 0);
+  RegCloseKey(key);  // closing the key completes the pending notification
+  EXPECT_TRUE(sim::eventIsSignaled(changed));
+  CloseHandle(changed);
+}
+
+TEST_F(SimMachineTest, FaultsHitTheChosenCallOnly) {
+  sim::failCall("CreateEventW", ERROR_NOT_ENOUGH_MEMORY, 2);
+  HANDLE first = CreateEventW(NULL, TRUE, FALSE, NULL);
+  HANDLE second = CreateEventW(NULL, TRUE, FALSE, NULL);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  HANDLE third = CreateEventW(NULL, TRUE, FALSE, NULL);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(third, nullptr);
+  EXPECT_EQ(sim::callCount("CreateEventW"), 3);
+  CloseHandle(first);
+  CloseHandle(third);
+}
+
+TEST_F(SimMachineTest, SleepRunsOnTheVirtualClock) {
+  ULONGLONG start = GetTickCount64();
+  Sleep(30000);
+  EXPECT_EQ(GetTickCount64() - start, 30000u);
+  LARGE_INTEGER f, c;
+  QueryPerformanceFrequency(&f);
+  QueryPerformanceCounter(&c);
+  EXPECT_EQ(f.QuadPart, 10000000);
+  EXPECT_EQ(c.QuadPart, 30000LL * 10000);
+}
+
+}  // namespace

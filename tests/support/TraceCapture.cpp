@@ -1,6 +1,7 @@
 #include "tests/support/TraceCapture.h"
 
 #include <algorithm>
+#include <chrono>
 
 TraceCapture::TraceCapture() { SetLogSink(&TraceCapture::sink, this); }
 TraceCapture::~TraceCapture() { SetLogSink(nullptr, nullptr); }
@@ -9,6 +10,7 @@ void TraceCapture::sink(LogLevel level, const std::wstring& text, void* self) {
   auto* capture = static_cast<TraceCapture*>(self);
   std::lock_guard<std::mutex> g(capture->m_lock);
   capture->m_traces.push_back({level, text});
+  capture->m_traced.notify_all();
 }
 
 std::vector<Trace> TraceCapture::all() const {
@@ -39,4 +41,13 @@ size_t TraceCapture::count(const std::wstring& text) const {
 void TraceCapture::clear() {
   std::lock_guard<std::mutex> g(m_lock);
   m_traces.clear();
+}
+
+bool TraceCapture::waitFor(const std::wstring& part, size_t times, int timeoutMs) const {
+  std::unique_lock<std::mutex> g(m_lock);
+  return m_traced.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+    auto seen = std::count_if(m_traces.begin(), m_traces.end(),
+                              [&](const Trace& t) { return t.text.find(part) != std::wstring::npos; });
+    return static_cast<size_t>(seen) >= times;
+  });
 }

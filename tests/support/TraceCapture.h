@@ -3,6 +3,7 @@
 
 #include "modes/Log.h"
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,10 +25,13 @@ class TraceCapture {
   bool contains(const std::wstring& text) const;
   size_t count(const std::wstring& text) const;
   void clear();
+  // Blocks until `times` traces contain `part`; false after the timeout.
+  bool waitFor(const std::wstring& part, size_t times = 1, int timeoutMs = 10000) const;
 
  private:
   static void sink(LogLevel level, const std::wstring& text, void* self);
   mutable std::mutex m_lock;
+  mutable std::condition_variable m_traced;
   std::vector<Trace> m_traces;
 };
 

@@ -478,6 +478,12 @@ class Session:
                 parts += ["  ! " + line for line in result.err.splitlines() if line.strip()]
         parts.append("--- the firmware model's record ---")
         parts.append(self.firmware.describe())
+        first_err = self.dir / "err-1.txt"
+        if first_err.exists() and first_err.stat().st_size:
+            # The prefix's system processes (services, the driver's host) inherit the
+            # standard error of the command that started them: the first one.
+            parts.append("--- Wine's system processes (stderr of the first command, now) ---")
+            parts.append(first_err.read_text(errors="replace"))
         log = getattr(self, "server_log", None)
         if log and log.exists() and log.stat().st_size:
             parts.append("--- wineserver (and driver) output ---")

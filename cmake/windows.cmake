@@ -22,3 +22,9 @@ add_executable(QTHERMSvc ${QTHERM_EXE_SOURCE})
 set_target_properties(QTHERMSvc PROPERTIES OUTPUT_NAME QTHERMSvc SUFFIX .exe)
 target_link_libraries(QTHERMSvc PRIVATE qtherm_system)
 target_link_options(QTHERMSvc PRIVATE -municode -static)
+
+# Windows-side test fixtures (the end-to-end tests' driver and tools), never linked into QTHERMSvc.
+file(GLOB QTHERM_WIN_TEST_CMAKE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*/Windows.cmake)
+foreach(f ${QTHERM_WIN_TEST_CMAKE})
+  include(${f})
+endforeach()

@@ -2,4 +2,5 @@
 // the simulated machine shares with them unchanged.
 #pragma once
 
+#include "platform/decl_display.h"
 #include "platform/decl_power.h"

@@ -8,3 +8,5 @@
 #include <winsvc.h>
 #include <shlobj.h>
 #include <dbghelp.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>

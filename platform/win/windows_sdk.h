@@ -8,3 +8,6 @@
 #include <winsvc.h>
 #include <shlobj.h>
 #include <dbghelp.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <taskschd.h>

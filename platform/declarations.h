@@ -4,3 +4,4 @@
 
 #include "platform/decl_display.h"
 #include "platform/decl_power.h"
+#include "platform/decl_taskschd.h"

@@ -31,6 +31,7 @@ struct Faults {
   std::vector<Fault> armed;
   std::map<std::string, int> counts;
   std::vector<std::string> log;
+  std::map<std::string, std::function<void()>> hooks;
 };
 Faults& faults() {
   static Faults* f = new Faults;
@@ -137,29 +138,41 @@ void clearFaults() {
   f.armed.clear();
 }
 
-std::optional<DWORD> checkFault(const char* api) {
+void onCall(const std::string& api, std::function<void()> hook) {
   auto& f = faults();
   std::lock_guard<std::mutex> g(f.lock);
-  f.counts[api]++;
-  if (f.log.size() < 1000000) f.log.emplace_back(api);
+  f.hooks[api] = std::move(hook);
+}
+
+std::optional<DWORD> checkFault(const char* api) {
+  auto& f = faults();
+  std::function<void()> hook;
   std::optional<DWORD> result;
-  for (auto it = f.armed.begin(); it != f.armed.end();) {
-    if (!it->api.empty() && it->api != api) {
+  {
+    std::lock_guard<std::mutex> g(f.lock);
+    f.counts[api]++;
+    if (f.log.size() < 1000000) f.log.emplace_back(api);
+    for (auto it = f.armed.begin(); it != f.armed.end();) {
+      if (!it->api.empty() && it->api != api) {
+        ++it;
+        continue;
+      }
+      if (it->skip > 0) {
+        it->skip--;
+        ++it;
+        continue;
+      }
+      if (!result) result = it->error;
+      if (it->times > 0 && --it->times == 0) {
+        it = f.armed.erase(it);
+        continue;
+      }
       ++it;
-      continue;
     }
-    if (it->skip > 0) {
-      it->skip--;
-      ++it;
-      continue;
-    }
-    if (!result) result = it->error;
-    if (it->times > 0 && --it->times == 0) {
-      it = f.armed.erase(it);
-      continue;
-    }
-    ++it;
+    auto h = f.hooks.find(api);
+    if (h != f.hooks.end()) hook = h->second;
   }
+  if (hook) hook();
   return result;
 }
 
@@ -223,6 +236,7 @@ void reset() {
     f.armed.clear();
     f.counts.clear();
     f.log.clear();
+    f.hooks.clear();
   }
   {
     auto& c = virtualClock();

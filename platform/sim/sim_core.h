@@ -67,6 +67,9 @@ std::vector<std::string> callLog();
 void clearCallLog();
 // Fail the nth (1-based, counted from now) recorded call of any kind: used by fault sweeps.
 void failNthCall(long nth, DWORD error);
+// Runs `hook` on the calling thread whenever `api` is called, before the call does its
+// work and outside the machine's locks, so a test can hold a call in flight.
+void onCall(const std::string& api, std::function<void()> hook);
 
 // ---- Virtual clock (milliseconds) ----
 // Sleep advances the clock and returns; GetTickCount64 and the performance counter read it.

@@ -10,3 +10,6 @@
 #include <dbghelp.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <taskschd.h>

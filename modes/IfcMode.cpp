@@ -1,0 +1,142 @@
+#include "modes/IfcMode.h"
+
+#include "helpers/TaskSchedulerHelper.h"
+#include "modes/Dytc.h"
+#include "modes/Log.h"
+
+#include <memory>
+#include <system_error>
+
+namespace {
+
+constexpr DWORD IFC_MODE = 15;
+
+// What a mutex-watch thread owns: a share of its mode, which keeps the mode alive after
+// the manager lets it go, and its own handle to the stop event, which stays valid after
+// unInit closes the mode's handle.
+struct IdleWatch {
+  std::shared_ptr<ModeBase> mode;
+  UniqueHandle stopEvent;
+};
+
+}  // namespace
+
+bool CIFC::install() {
+  TaskSchedulerHelper tasks;
+  if (tasks.CreateTask(IDLE_TASK_NAME, IDLE_TASK_ARGUMENTS, 1) != 1) {
+    LogError(L"IFC install error");
+    return false;
+  }
+  LogInfo(L"IFC install success");
+  return true;
+}
+
+bool CIFC::unInstall() {
+  TaskSchedulerHelper tasks;
+  if (tasks.DeleteTask(IDLE_TASK_NAME) != 1) {
+    LogError(L"IFC unInstall error");
+    return false;
+  }
+  LogInfo(L"IFC unInstall success");
+  return true;
+}
+
+bool CIFC::init() {
+  m_stopEvent.reset(CreateEventW(NULL, TRUE, FALSE, IFC_STOP_EVENT_NAME));
+  if (!m_stopEvent) {
+    LogError(L"IFC create stop event failed!");
+    return false;
+  }
+  return true;
+}
+
+bool CIFC::unInit() {
+  // Every waiting mutex-watch thread wakes on its own copy and switches IFC off.
+  if (m_stopEvent) {
+    SetEvent(m_stopEvent.get());
+    m_stopEvent.reset();
+  }
+  LogInfo(L"IFC unInit success!");
+  return true;
+}
+
+bool CIFC::setStatus(int status) {
+  LogInfo(L"IFC set status %x", status);
+  if (!setDYTC(DYTC_CMD_SET, DYTC_FUNC_IFC, IFC_MODE, static_cast<DWORD>(status))) {
+    LogError(L"IFC dytc error %x", GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool CIFC::switchIfc(int status) {
+  if (!setStatus(status)) {
+    LogError(L"IFC set error %x", GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool CIFC::OnServiceControl(DWORD control, DWORD, void*) {
+  switch (control) {
+    case IFC_CTL_IDLE_START:
+      if (!switchIfc(1)) return false;
+      if (!startIdleMonitor()) {
+        LogError(L"IFC create stop event failed!");
+        return false;  // IFC stays on
+      }
+      return true;
+    case IFC_CTL_ENTER:
+      return switchIfc(1);
+    case IFC_CTL_EXIT:
+      return switchIfc(0);
+    default:
+      return true;
+  }
+}
+
+bool CIFC::startIdleMonitor() {
+  auto watch = std::make_unique<IdleWatch>();
+  // A mode that no shared pointer owns (the uninstaller's own) cannot keep itself
+  // alive for a thread: no thread for it.
+  watch->mode = weak_from_this().lock();
+  if (!watch->mode) return false;
+  // unInit runs on this same control thread, so the handle cannot close under us here.
+  if (m_stopEvent) {
+    HANDLE copy = NULL;
+    if (!DuplicateHandle(GetCurrentProcess(), m_stopEvent.get(), GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+      return false;
+    watch->stopEvent.reset(copy);
+  }
+  try {
+    m_watchThread = std::thread(&CIFC::ifcIdleMonitor, watch.get());
+  } catch (const std::system_error&) {
+    return false;
+  }
+  watch.release();  // now the thread's
+  m_watchThread.detach();
+  return true;
+}
+
+void CIFC::ifcIdleMonitor(void* param) {
+  std::unique_ptr<IdleWatch> watch(static_cast<IdleWatch*>(param));
+  if (!watch->stopEvent) {
+    LogError(L"IFC Event Not FOUND");
+    return;
+  }
+  UniqueHandle mutex(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, IFC_IDLE_MUTEX_NAME));
+  if (!mutex) {
+    LogError(L"OpenMutex Global\\QTHUniversal_Idle_Mutex error ERROR_FILE_NOT_FOUND");
+    return;
+  }
+  HANDLE objects[] = {watch->stopEvent.get(), mutex.get()};
+  DWORD result = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
+  if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1 || result == WAIT_ABANDONED_0 + 1)
+    LogInfo(L"IFC wait objects ok");
+  else
+    LogError(L"IFC wait objects wait ret %x error %x", result, GetLastError());
+  if (!watch->mode->setStatus(0)) LogError(L"IFC thread set mode off");
+  // The mutex handle closes here without a release: a mutex this thread acquired is
+  // abandoned when it ends, which wakes the next watcher thread in turn.
+}

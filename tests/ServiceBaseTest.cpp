@@ -145,8 +145,15 @@ TEST_F(ServiceBaseTest, AStartAndAStopReportFourWholeRecordsAndBringTheModesUpAn
   EXPECT_EQ(all[3].threadId, sim::scm::dispatcherThreadId());
   EXPECT_NE(sim::scm::serviceMainThreadId(), sim::scm::dispatcherThreadId());
 
-  // initlize queried the capability once; the stop went to the manager, whose unInit emptied the list.
-  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{3}));
+  // initlize queried the capability, CMMC's init its current mode; the stop went to the
+  // manager, whose unInit emptied the list.
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{3, 7}));
+  // CMSC registered for the monitor on the handle the SCM gave the frame, and stopping unregistered it.
+  auto registrations = sim::power::registrations();
+  ASSERT_EQ(registrations.size(), 1u);
+  EXPECT_NE(registrations[0].recipient, nullptr);
+  EXPECT_EQ(registrations[0].flags, static_cast<DWORD>(DEVICE_NOTIFY_SERVICE_HANDLE));
+  EXPECT_EQ(sim::power::activeRegistrations(), 0u);
   EXPECT_TRUE(traces.contains(L"ModeManager initlize getFunctionCap 18000000 "));
   EXPECT_EQ(traces.count(L"ModeManager onServiceControlHandler 1"), 1u);
   EXPECT_EQ(ModeManager::getInstance()->modeCount(), 0u);

@@ -9,6 +9,7 @@ namespace sim {
 namespace {
 
 thread_local DWORD t_lastError = 0;
+thread_local bool t_unobserved = false;
 
 struct HandleTable {
   std::mutex lock;
@@ -32,6 +33,7 @@ struct Faults {
   std::map<std::string, int> counts;
   std::vector<std::string> log;
   std::map<std::string, std::function<void()>> hooks;
+  std::vector<FiredFault> fired;
 };
 Faults& faults() {
   static Faults* f = new Faults;
@@ -145,6 +147,7 @@ void onCall(const std::string& api, std::function<void()> hook) {
 }
 
 std::optional<DWORD> checkFault(const char* api) {
+  if (t_unobserved) return std::nullopt;
   auto& f = faults();
   std::function<void()> hook;
   std::optional<DWORD> result;
@@ -162,7 +165,10 @@ std::optional<DWORD> checkFault(const char* api) {
         ++it;
         continue;
       }
-      if (!result) result = it->error;
+      if (!result) {
+        result = it->error;
+        f.fired.push_back({api, it->error});
+      }
       if (it->times > 0 && --it->times == 0) {
         it = f.armed.erase(it);
         continue;
@@ -194,6 +200,21 @@ void clearCallLog() {
   std::lock_guard<std::mutex> g(f.lock);
   f.log.clear();
   f.counts.clear();
+}
+
+Unobserved::Unobserved() : m_outer(t_unobserved) { t_unobserved = true; }
+Unobserved::~Unobserved() { t_unobserved = m_outer; }
+
+std::vector<FiredFault> firedFaults() {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  return f.fired;
+}
+
+size_t recordedCalls() {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  return f.log.size();
 }
 
 ULONGLONG now() { return virtualClock().ms.load(); }
@@ -237,6 +258,7 @@ void reset() {
     f.counts.clear();
     f.log.clear();
     f.hooks.clear();
+    f.fired.clear();
   }
   {
     auto& c = virtualClock();

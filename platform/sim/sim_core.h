@@ -71,6 +71,38 @@ void failNthCall(long nth, DWORD error);
 // work and outside the machine's locks, so a test can hold a call in flight.
 void onCall(const std::string& api, std::function<void()> hook);
 
+// ---- Fault sweeps ----
+// Calls that the constructing thread makes while an Unobserved lives are neither
+// recorded nor failed: a test's own use of the machine (a peer process, its set-up)
+// stays out of the call log and out of a sweep's reach.
+class Unobserved {
+ public:
+  Unobserved();
+  ~Unobserved();
+  Unobserved(const Unobserved&) = delete;
+  Unobserved& operator=(const Unobserved&) = delete;
+
+ private:
+  bool m_outer;
+};
+// The armed faults that fired since reset, in order: the call and the error it gave.
+struct FiredFault {
+  std::string api;
+  DWORD error;
+};
+std::vector<FiredFault> firedFaults();
+// Calls recorded since reset or clearCallLog: cheap, for watching activity die down.
+size_t recordedCalls();
+// How a sweep fails a call of this name (COM methods as "<interface>::<method>"): the
+// error a real call plausibly gives. `error` is empty for a call that cannot fail where
+// it is made (`why` says so); `known` is false for a name the table does not list yet.
+struct PlausibleFailure {
+  bool known;
+  std::optional<DWORD> error;
+  const char* why;
+};
+PlausibleFailure plausibleFailure(const std::string& api);
+
 // ---- Virtual clock (milliseconds) ----
 // Sleep advances the clock and returns; GetTickCount64 and the performance counter read it.
 ULONGLONG now();

@@ -88,10 +88,11 @@ void requireLoaded(const char* function) {
 }
 
 NTSTATUS APIENTRY OpenAdapterFromDeviceName(D3DKMT_OPENADAPTERFROMDEVICENAME* open) {
-  checkFault("D3DKMTOpenAdapterFromDeviceName");
+  auto fault = checkFault("D3DKMTOpenAdapterFromDeviceName");
   auto& s = state();
   std::lock_guard<std::mutex> g(s.lock);
   requireLoaded("D3DKMTOpenAdapterFromDeviceName");
+  if (fault) return static_cast<NTSTATUS>(*fault);
   if (!open) return kInvalidParameter;
   OpenRequest request{open->pDeviceName != nullptr, open->pDeviceName ? open->pDeviceName : L"", kSuccess};
   const Adapter* adapter = nullptr;
@@ -113,12 +114,13 @@ NTSTATUS APIENTRY OpenAdapterFromDeviceName(D3DKMT_OPENADAPTERFROMDEVICENAME* op
 }
 
 NTSTATUS APIENTRY QueryStatistics(const D3DKMT_QUERYSTATISTICS* query) {
-  checkFault("D3DKMTQueryStatistics");
+  auto fault = checkFault("D3DKMTQueryStatistics");
   std::shared_ptr<ProcessObject> process;
   if (query) process = lookup<ProcessObject>(query->hProcess);
   auto& s = state();
   std::lock_guard<std::mutex> g(s.lock);
   requireLoaded("D3DKMTQueryStatistics");
+  if (fault) return static_cast<NTSTATUS>(*fault);
   if (!query) return kInvalidParameter;
   Query record{static_cast<UINT>(query->Type), query->AdapterLuid, std::nullopt, query->QueryNode.NodeId, kSuccess};
   if (process) record.processId = process->processId;

@@ -1,0 +1,174 @@
+#include "tests/reliability/Sweep.h"
+
+#include "tests/support/TraceCapture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+namespace reliability {
+namespace {
+
+constexpr int kRunLimitMs = 90000;  // real time for one run, sanitizers and a busy machine included
+constexpr int kThreadsEndMs = 10000;
+
+std::string hex(DWORD value) {
+  std::ostringstream s;
+  s << "0x" << std::hex << value;
+  return s.str();
+}
+
+// The checks every run ends with, written as lines for the parent.
+void finish(Run& run, const std::set<long>& threadsBefore, bool withCalls, Lines& out) {
+  bool processEnded = sim::scm::processExitCode().has_value() || run.endsProcess();
+  if (!processEnded) {
+    if (!waitThreadsEnded(threadsBefore, kThreadsEndMs)) {
+      size_t extra = 0;
+      for (long id : threadIds()) extra += threadsBefore.count(id) ? 0 : 1;
+      run.fail(std::to_string(extra) + " thread(s) the run started never ended");
+    }
+    std::multiset<std::string> held = run.held();
+    std::vector<std::string> left;
+    for (auto& kind : sim::openHandleKinds()) {
+      if (kind == "Console") continue;
+      auto it = held.find(kind);
+      if (it != held.end())
+        held.erase(it);
+      else
+        left.push_back(kind);
+    }
+    if (!left.empty()) {
+      std::string kinds;
+      for (auto& k : left) kinds += " " + k;
+      run.fail("handles left open:" + kinds);
+    }
+    for (auto& object : sim::com::liveObjects()) run.fail("COM reference left: " + object);
+    if (size_t n = sim::com::liveStrings()) run.fail(std::to_string(n) + " BSTR(s) left");
+  }
+  for (auto& m : sim::com::misuse()) run.fail("COM misuse: " + m);
+  if (leaksFound()) run.fail("heap blocks leaked (LeakSanitizer's report above)");
+
+  out.add(std::string("fired ") + (sim::firedFaults().empty() ? "0" : "1"));
+  for (auto& f : run.findings()) out.add("finding " + f);
+  if (withCalls)
+    for (auto& c : sim::callLog()) out.add("call " + c);
+}
+
+}  // namespace
+
+void Run::settle(int quietMs, int limitMs) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+  size_t seen = sim::recordedCalls();
+  auto quietSince = Clock::now();
+  while (Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    size_t now = sim::recordedCalls();
+    if (now != seen) {
+      seen = now;
+      quietSince = Clock::now();
+    } else if (Clock::now() - quietSince >= std::chrono::milliseconds(quietMs)) {
+      return;
+    }
+  }
+}
+
+const Scenario* findScenario(const std::string& name) {
+  for (auto& s : scenarios())
+    if (s.name == name) return &s;
+  return nullptr;
+}
+
+std::string RunOutcome::describe() const {
+  std::string text;
+  if (child.end != ChildResult::End::Finished || child.status != 0) text = child.describe();
+  for (auto& f : findings) text += (text.empty() ? "" : "; ") + f;
+  return text;
+}
+
+std::vector<RunOutcome> runScenario(const Scenario& scenario, const std::vector<std::optional<Injection>>& runs,
+                                    bool withCalls, size_t parallel) {
+  auto body = [&](size_t i, Lines& out) {
+    sim::reset();
+    TraceCapture traces;  // every trace is formatted, as a sink would
+    const std::optional<Injection>& injection = runs[i];
+    Run run(injection.has_value());
+    std::set<long> before = threadIds();
+    if (injection) sim::failCall(injection->api, injection->error, injection->nth);
+    scenario.body(run);
+    finish(run, before, withCalls, out);
+    // Taken under the capture's lock: the traces of threads that ended unjoined are seen
+    // to end before the capture goes.
+    traces.clear();
+  };
+  std::vector<ChildResult> children = runIsolated(runs.size(), body, parallel, kRunLimitMs);
+  std::vector<RunOutcome> outcomes;
+  for (auto& child : children) {
+    RunOutcome o;
+    o.child = child;
+    for (auto& line : child.lines) {
+      if (line.rfind("fired ", 0) == 0)
+        o.fired = line == "fired 1";
+      else if (line.rfind("finding ", 0) == 0)
+        o.findings.push_back(line.substr(8));
+      else if (line.rfind("call ", 0) == 0)
+        o.calls.push_back(line.substr(5));
+    }
+    outcomes.push_back(std::move(o));
+  }
+  return outcomes;
+}
+
+std::vector<std::optional<Injection>> plan(const std::vector<std::string>& baselineCalls, SweepReport* report) {
+  std::vector<std::optional<Injection>> runs;
+  std::map<std::string, int> seen;
+  std::set<std::string> unknown;
+  for (auto& api : baselineCalls) {
+    report->reached.insert(api);
+    int nth = ++seen[api];
+    sim::PlausibleFailure failure = sim::plausibleFailure(api);
+    if (!failure.known)
+      unknown.insert(api);
+    else if (!failure.error)
+      report->notInjected[api]++;
+    else
+      runs.push_back(Injection{api, nth, *failure.error});
+  }
+  report->unknownCalls.assign(unknown.begin(), unknown.end());
+  report->injected = runs.size();
+  return runs;
+}
+
+SweepReport sweep(const Scenario& scenario, size_t parallel) {
+  SweepReport report;
+  report.scenario = scenario.name;
+  RunOutcome baseline = runScenario(scenario, {std::nullopt}, true, 1).front();
+  if (!baseline.clean()) {
+    report.failures.push_back("without a failure: " + baseline.describe());
+    return report;
+  }
+  report.callsRecorded = baseline.calls.size();
+  std::vector<std::optional<Injection>> runs = plan(baseline.calls, &report);
+
+  std::vector<RunOutcome> outcomes = runScenario(scenario, runs, false, parallel);
+  for (size_t i = 0; i < runs.size(); i++) {
+    if (outcomes[i].fired) report.exercised++;
+    if (!outcomes[i].clean())
+      report.failures.push_back(runs[i]->api + " #" + std::to_string(runs[i]->nth) + " failing with " +
+                                hex(runs[i]->error) + ": " + outcomes[i].describe());
+  }
+  return report;
+}
+
+std::string summary(const SweepReport& r) {
+  std::ostringstream s;
+  size_t skipped = 0;
+  for (auto& [api, n] : r.notInjected) skipped += n;
+  s << r.scenario << ": " << r.callsRecorded << " calls recorded, " << r.injected << " failed one at a time, "
+    << r.exercised << " injection points exercised, " << skipped << " calls that cannot fail there, "
+    << r.failures.size() << " broken runs";
+  return s.str();
+}
+
+}  // namespace reliability

@@ -1,0 +1,104 @@
+// The fault-injection sweep: a scenario is run once to record every platform call it
+// makes, then once more per recorded call with that one call failing with a plausible
+// error. Every run must end in time, crash nowhere, and leave no handle, COM reference,
+// BSTR, thread or heap block behind.
+#pragma once
+
+#include "platform/platform.h"
+#include "tests/reliability/Isolated.h"
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace reliability {
+
+// One run of a scenario, in its own process, on a fresh machine.
+class Run {
+ public:
+  explicit Run(bool injected) : m_injected(injected) {}
+  // True when a call is armed to fail in this run.
+  bool injected() const { return m_injected; }
+  // A finding: something the run must never do, whatever failed.
+  void fail(const std::string& what) { m_findings.push_back(what); }
+  void check(bool condition, const std::string& what) {
+    if (!condition) fail(what);
+  }
+  // A check of the scenario itself, made in the run without a failure: it proves the
+  // scenario reaches what it claims to.
+  void baseline(bool condition, const std::string& what) {
+    if (!m_injected && !condition) fail("baseline: " + what);
+  }
+  // Waits until the machine has been quiet (no platform call) for a while, so threads
+  // the last step woke have done their part; bounded.
+  void settle(int quietMs = 25, int limitMs = 3000);
+  // Handle kinds that the scenario's process legitimately holds to its end.
+  void allowHeld(const std::string& kind) { m_held.insert(kind); }
+  // The process ends right after the scenario (a shutdown): what its threads hold is
+  // released by that end, not checked.
+  void processEnds() { m_processEnds = true; }
+
+  const std::vector<std::string>& findings() const { return m_findings; }
+  const std::multiset<std::string>& held() const { return m_held; }
+  bool endsProcess() const { return m_processEnds; }
+
+ private:
+  bool m_injected;
+  bool m_processEnds = false;
+  std::vector<std::string> m_findings;
+  std::multiset<std::string> m_held;
+};
+
+struct Injection {
+  std::string api;
+  int nth;  // 1-based, among the calls of that name
+  DWORD error;
+};
+
+struct Scenario {
+  std::string name;
+  std::function<void(Run&)> body;
+  // Runs that reach platform calls the system makes only when another call failed
+  // (ExitProcess after a failed handler registration): the coverage check makes them.
+  std::vector<Injection> failurePaths = {};
+};
+
+// Every scenario of the sweep, in a fixed order.
+const std::vector<Scenario>& scenarios();
+const Scenario* findScenario(const std::string& name);
+
+struct RunOutcome {
+  ChildResult child;
+  bool fired = false;
+  std::vector<std::string> findings;
+  std::vector<std::string> calls;  // the call log, when asked for
+  bool clean() const { return child.end == ChildResult::End::Finished && child.status == 0 && findings.empty(); }
+  std::string describe() const;
+};
+
+// One run, or many side by side.
+std::vector<RunOutcome> runScenario(const Scenario& scenario, const std::vector<std::optional<Injection>>& runs,
+                                    bool withCalls, size_t parallel);
+
+struct SweepReport {
+  std::string scenario;
+  size_t callsRecorded = 0;              // calls in the baseline run
+  size_t injected = 0;                   // runs with a call armed to fail
+  size_t exercised = 0;                  // ... whose armed call was reached and failed
+  std::map<std::string, size_t> notInjected;  // calls that cannot fail, by name
+  std::vector<std::string> unknownCalls;      // calls the failure table does not list
+  std::vector<std::string> failures;          // runs that broke an invariant
+  std::set<std::string> reached;              // names of every call recorded
+};
+
+// The runs of a sweep: the nth call of each name that can fail, in the order of the
+// baseline's calls; what cannot fail and what the failure table lacks are counted.
+std::vector<std::optional<Injection>> plan(const std::vector<std::string>& baselineCalls, SweepReport* report);
+
+SweepReport sweep(const Scenario& scenario, size_t parallel);
+std::string summary(const SweepReport& report);
+
+}  // namespace reliability

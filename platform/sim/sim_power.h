@@ -4,24 +4,13 @@
 #pragma once
 
 #include "platform/sim/sim_core.h"
+#include "platform/sim/sim_service.h"  // the power-event control and its record
 
 #include <vector>
-
-typedef unsigned char UCHAR;
 
 #define DEVICE_NOTIFY_WINDOW_HANDLE 0x00000000
 #define DEVICE_NOTIFY_SERVICE_HANDLE 0x00000001
 #define DEVICE_NOTIFY_CALLBACK 0x00000002
-
-// Service control and power event that carry a power-setting change.
-#define SERVICE_CONTROL_POWEREVENT 0x0000000D
-#define PBT_POWERSETTINGCHANGE 32787
-
-typedef struct {
-  GUID PowerSetting;
-  DWORD DataLength;
-  UCHAR Data[1];
-} POWERBROADCAST_SETTING, *PPOWERBROADCAST_SETTING;
 
 namespace sim::power {
 

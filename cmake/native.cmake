@@ -2,6 +2,8 @@
 if(QTHERM_SANITIZE)
   add_compile_options(-fsanitize=${QTHERM_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${QTHERM_SANITIZE})
+  # The system library was created before these directory options: instrument it too.
+  target_compile_options(qtherm_system PRIVATE -fsanitize=${QTHERM_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
 endif()
 
 find_package(Threads REQUIRED)

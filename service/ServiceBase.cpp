@@ -157,7 +157,7 @@ void CServiceBase::SetServiceStatus(DWORD state, DWORD win32ExitCode, DWORD wait
   m_status.dwWin32ExitCode = win32ExitCode;
   m_status.dwWaitHint = waitHint;
   m_status.dwCheckPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : s_checkPoint++;
-  if (m_statusHandle != NULL) ::SetServiceStatus(m_statusHandle, &m_status);
+  ::SetServiceStatus(m_statusHandle, &m_status);
 }
 
 void CServiceBase::OnStart(DWORD, LPWSTR*) { ModeManager::getInstance()->initlize(m_statusHandle); }

@@ -5,6 +5,7 @@
 #include "modes/ModeManager.h"
 #include "modes/Registry.h"
 #include "modes/StringConvert.h"
+#include "service/ServiceControl.h"
 
 int wmain(int argc, wchar_t**) {
   if (argc > 1000) {
@@ -17,6 +18,11 @@ int wmain(int argc, wchar_t**) {
     resetDYTC();
     GetLogDirectory(nullptr);
     WStringToString(StringToWString("x"));
+    objContrService.install(L"x", L"x", SERVICE_AUTO_START, L"", L"LocalSystem", NULL);
+    objContrService.uninstall(L"x");
+    objContrService.InstallCompnent(L"x");
+    objContrService.SendServiceControlCode(130);
+    objContrService.SetDelayedAutoStart(NULL, false);
   }
   return 0;
 }

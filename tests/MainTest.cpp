@@ -120,15 +120,6 @@ TEST_F(DelFileRoleTest, AnExecutableStillRunningIsDeletedOnceItsProcessHasEnded)
   EXPECT_EQ(sim::files::pendingDeletes(), std::vector<std::wstring>{kDeleteCopy});
 }
 
-TEST_F(DelFileRoleTest, TheCopyIsMarkedEvenWhenTheMarkCannotBeKept) {
-  sim::files::put(kInstalledExe);
-  sim::failCall("MoveFileExW", ERROR_ACCESS_DENIED);
-  EXPECT_EQ(run({L"-delfile"}), 0);
-  EXPECT_FALSE(sim::files::exists(kInstalledExe));
-  EXPECT_EQ(sim::callCount("MoveFileExW"), 1);
-  EXPECT_EQ(sim::callLog().back(), "CoUninitialize");
-}
-
 // ---- "-install" and "-remove" ----
 
 bool pnpTaskExists() { return sim::taskschd::task(L"\\Oltaro", L"QTHERM PNP Task").has_value(); }

@@ -42,6 +42,9 @@ const std::map<std::string, PlausibleFailure>& table() {
       {"CreateProcessW", {true, ERROR_FILE_NOT_FOUND, "the image has gone"}},
       {"OpenProcess", {true, ERROR_ACCESS_DENIED, "no query right on the process"}},
       {"malloc", {true, ERROR_NOT_ENOUGH_MEMORY, "out of memory"}},
+      {"GetProcessHeap", {true, std::nullopt, kCannotFail}},
+      {"HeapAlloc", {true, ERROR_NOT_ENOUGH_MEMORY, "out of memory"}},
+      {"HeapFree", {true, std::nullopt, "frees a block its caller allocated"}},
       // Registry.
       {"RegOpenKeyExW", {true, ERROR_ACCESS_DENIED, "the key's security refuses the access"}},
       {"RegCreateKeyExW", {true, ERROR_ACCESS_DENIED, "the key's security refuses the access"}},

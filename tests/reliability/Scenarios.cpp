@@ -9,13 +9,17 @@
 #include "modes/Log.h"
 #include "modes/ModeManager.h"
 #include "modes/MyhMode.h"
+#include "service/IdleWatcher.h"
+#include "service/Main.h"
 #include "service/RemovalCheck.h"
 #include "service/ServiceBase.h"
+#include "service/ServiceControl.h"
 #include "tests/reliability/Sweep.h"
-#include "tests/support/ServiceProcess.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -59,93 +63,167 @@ class WatcherPeer {
   std::thread m_thread;
 };
 
-// Waits until the service is running, or has stopped, or its dispatcher never ran.
-void waitStarted(const ServiceProcess& process) {
+// wmain with the installed executable's path as argv[0], as the system starts it.
+int runProgram(std::vector<std::wstring> args) {
+  std::vector<std::wstring> storage{QTHERM_INSTALLED_EXE};
+  for (auto& a : args) storage.push_back(std::move(a));
+  std::vector<wchar_t*> argv;
+  for (auto& a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  wchar_t* envp[] = {nullptr};
+  return wmain(static_cast<int>(storage.size()), argv.data(), envp);
+}
+
+// The service process as the SCM starts it: its main thread runs wmain without a switch.
+class ServiceProgram {
+ public:
+  ServiceProgram() {
+    sim::scm::runAsService(QTHERM_SERVICE_NAME);
+    std::promise<int> exitCode;
+    m_exit = exitCode.get_future();
+    m_main = std::thread([exitCode = std::move(exitCode)]() mutable { exitCode.set_value(runProgram({})); });
+  }
+  ~ServiceProgram() { join(); }
+  ServiceProgram(const ServiceProgram&) = delete;
+  ServiceProgram& operator=(const ServiceProgram&) = delete;
+  bool running() const { return m_exit.wait_for(std::chrono::seconds(0)) != std::future_status::ready; }
+  // wmain's result; a program that never ends ends the run rather than hang it.
+  int join() {
+    if (!m_main.joinable()) return m_code;
+    if (m_exit.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      std::fprintf(stderr, "the service program never returned\n");
+      std::abort();
+    }
+    m_code = m_exit.get();
+    m_main.join();
+    sim::scm::joinServiceThreads();
+    return m_code;
+  }
+
+ private:
+  std::future<int> m_exit;
+  std::thread m_main;
+  int m_code = -1;
+};
+
+// Waits until the service is running, or has stopped, or its program has ended.
+void waitStarted(const ServiceProgram& program) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline && process.running()) {
-    auto status = sim::scm::serviceStatus(L"QTHRMON");
+  while (std::chrono::steady_clock::now() < deadline && program.running()) {
+    auto status = sim::scm::serviceStatus(QTHERM_SERVICE_NAME);
     if (status && (status->dwCurrentState == SERVICE_RUNNING || status->dwCurrentState == SERVICE_STOPPED)) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
-// The service from the SCM's start to a stop (or a shutdown), with all four modes up,
-// every control the modes act on, a "Mode" change and two idle periods' controls.
-void serviceLife(Run& run, bool shutdown) {
+// The service from the SCM's start to a stop (or a shutdown), with all four modes up and,
+// when asked, every control the modes act on, a "Mode" change and two idle periods'
+// controls. The first start of an installation (no "Version") installs the mode
+// component first.
+void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
   sim::dev::setCapability(kAllFunctions);
   sim::reg::setDword(MYH_KEY, MYH_VALUE, 2);
+  if (!firstStart) sim::reg::setDword(IC_REG_ROOT, IC_REG_VERSION, IC_VERSION);
+  sim::files::put(QTHERM_INSTALLED_EXE, "image");
   WatcherPeer watcher;
-  CServiceBase frame(L"QTHRMON", TRUE, TRUE, FALSE);
   std::vector<sim::scm::ControlResult> answers;
-  BOOL ran = FALSE;
+  bool ran = false;
   {
-    ServiceProcess process(frame);
-    waitStarted(process);
+    ServiceProgram program;
+    waitStarted(program);
     run.settle();
     run.baseline(ModeManager::getInstance()->modeCount() == 4, "all four modes come up");
 
     auto send = [&](DWORD control, DWORD type = 0, void* data = nullptr) {
       answers.push_back(sim::scm::postControl(control, type, data));
     };
-    for (DWORD control : {134u, 135u, 146u, 148u}) send(control);
-    auto displayOff = sim::power::monitorRecord(0);
-    auto displayOn = sim::power::monitorRecord(1);
-    send(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, displayOff.get());
-    send(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, displayOn.get());
-    WTSSESSION_NOTIFICATION session{sizeof(WTSSESSION_NOTIFICATION), 1};
-    send(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, &session);
-    sim::reg::setDword(MYH_KEY, MYH_VALUE, 3);  // the outside program
-    run.settle();
-    send(IFC_CTL_IDLE_START);
-    run.settle();
-    send(IFC_CTL_EXIT);
-    send(IFC_CTL_ENTER);
-    send(IFC_CTL_IDLE_START);  // a second watch thread on the same watcher
-    run.settle();
+    if (controls) {
+      for (DWORD control : {134u, 135u, 146u, 148u}) send(control);
+      auto displayOff = sim::power::monitorRecord(0);
+      auto displayOn = sim::power::monitorRecord(1);
+      send(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, displayOff.get());
+      send(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, displayOn.get());
+      WTSSESSION_NOTIFICATION session{sizeof(WTSSESSION_NOTIFICATION), 1};
+      send(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, &session);
+      sim::reg::setDword(MYH_KEY, MYH_VALUE, 3);  // the outside program
+      run.settle();
+      send(IFC_CTL_IDLE_START);
+      run.settle();
+      send(IFC_CTL_EXIT);
+      send(IFC_CTL_ENTER);
+      send(IFC_CTL_IDLE_START);  // a second watch thread on the same watcher
+      run.settle();
+    }
     send(shutdown ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP);
-    ran = process.join();
+    run.check(program.join() == 0, "wmain ended with other than 0");
+    ran = sim::scm::dispatchTableName().has_value();
   }
   watcher.end();
   run.settle();
 
-  auto status = sim::scm::serviceStatus(L"QTHRMON");
-  if (ran) run.check(status && status->dwCurrentState == SERVICE_STOPPED, "the dispatcher returned before stopped");
+  auto status = sim::scm::serviceStatus(QTHERM_SERVICE_NAME);
+  if (ran && !sim::scm::processExitCode())
+    run.check(status && status->dwCurrentState == SERVICE_STOPPED, "the program ended before the service stopped");
+  // A stop that ran releases every mode. (Without one, what the component install made
+  // goes with the process.)
+  bool stopRan = false;
+  for (auto& report : sim::scm::statusReports()) stopRan = stopRan || report.status.dwCurrentState == SERVICE_STOP_PENDING;
   if (shutdown)
     run.processEnds();
-  else
+  else if (stopRan)
     run.check(ModeManager::getInstance()->modeCount() == 0, "modes left in the manager after stop");
 
   bool allHandled = std::all_of(answers.begin(), answers.end(),
                                 [](auto& a) { return a == sim::scm::ControlResult{true, NO_ERROR}; });
   run.baseline(ran && allHandled, "every control delivered and answered NO_ERROR");
   const DWORD myh = DYTC_FUNC_MYH, mmc = DYTC_FUNC_MMC, msc = DYTC_FUNC_MSC, ifc = DYTC_FUNC_IFC;
-  std::vector<DWORD> expected = {DYTC_CMD_QUERY,      DYTC_CMD_MODE_MMC_GET, setWord(myh, 0, 1),  setWord(mmc, 2, 1),
-                                 setWord(mmc, 15, 1), setWord(mmc, 3, 1),    setWord(mmc, 2, 1),  setWord(msc, 15, 1),
-                                 setWord(msc, 15, 0), setWord(myh, 1, 1),    setWord(ifc, 15, 1), setWord(ifc, 15, 0),
-                                 setWord(ifc, 15, 1), setWord(ifc, 15, 1),
-                                 // Both watch threads switch IFC off: at stop, or when the watcher ends.
-                                 setWord(ifc, 15, 0), setWord(ifc, 15, 0)};
+  std::vector<DWORD> expected;
+  if (firstStart) expected = {DYTC_CMD_QUERY, DYTC_CMD_MODE_MMC_CAP};  // the component install
+  for (DWORD w : {DYTC_CMD_QUERY, DYTC_CMD_MODE_MMC_GET, setWord(myh, 0, 1)}) expected.push_back(w);
+  if (controls)
+    for (DWORD w : {setWord(mmc, 2, 1), setWord(mmc, 15, 1), setWord(mmc, 3, 1), setWord(mmc, 2, 1), setWord(msc, 15, 1),
+                    setWord(msc, 15, 0), setWord(myh, 1, 1), setWord(ifc, 15, 1), setWord(ifc, 15, 0),
+                    setWord(ifc, 15, 1), setWord(ifc, 15, 1),
+                    // Both watch threads switch IFC off: at stop, or when the watcher ends.
+                    setWord(ifc, 15, 0), setWord(ifc, 15, 0)})
+      expected.push_back(w);
   run.baseline(sim::dev::words() == expected, "the firmware saw every command, in order");
+  if (firstStart)
+    run.baseline(sim::reg::getDword(IC_REG_ROOT, IC_REG_VERSION) == IC_VERSION &&
+                     sim::taskschd::task(L"\\Oltaro", PNP_TASK_NAME).has_value(),
+                 "the first start installed the component");
 }
 
-// The component install of a first service start: the mode manager's install (the MMC
-// defaults, the idle task) and the PnP task.
-void install(Run& run) {
+// "-install" on a machine without the service: registration, description, the mode
+// component, the PnP task, the start and its wait, the console line.
+void installRole(Run& run) {
   sim::dev::setCapability(kAllFunctions);
   sim::reg::setDword(IC_REG_OLD_ROOT, L"Version", 1);
-  sim::files::setModulePath(L"C:\\windows\\system32\\QTHERMSvc.exe");
-  if (FAILED(CoInitializeEx(NULL, COINIT_MULTITHREADED))) return;  // the program ends there
-  bool installed = ModeManager::getInstance()->install();
-  int pnp = TaskSchedulerHelper().CreateTask(PNP_TASK_NAME, PNP_TASK_ARGUMENTS, 0);
-  CoUninitialize();
-  run.baseline(installed && pnp == 1, "the component and the PnP task install");
+  sim::files::put(QTHERM_INSTALLED_EXE, "image");
+  sim::files::setModulePath(QTHERM_INSTALLED_EXE);
+  run.check(runProgram({L"-install"}) == 0, "wmain ended with other than 0");
+  run.baseline(sim::scm::config(QTHERM_SERVICE_NAME).has_value(), "the service registered");
+  auto status = sim::scm::serviceStatus(QTHERM_SERVICE_NAME);
+  run.baseline(status && status->dwCurrentState == SERVICE_RUNNING, "and running");
+  run.baseline(sim::files::consoleOutput() == "QTHRMON is installed.\n", "the console line");
   run.baseline(sim::taskschd::tasks(L"\\Oltaro").size() == 2, "both tasks registered");
   run.baseline(sim::reg::getDword(IC_REG_ROOT, IC_REG_VERSION) == IC_VERSION, "\"Version\" written");
   run.baseline(!sim::reg::keyExists(IC_REG_OLD_ROOT), "the older key deleted");
 }
 
-// What the uninstaller does besides the SCM: the DYTC reset and both tasks' deletion.
-void uninstall(Run& run) {
+// "-install" when the service is there already, paused: it is only continued.
+void installRoleOnAPausedService(Run& run) {
+  sim::scm::PeerService service;
+  service.state = SERVICE_PAUSED;
+  service.controlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+  sim::scm::addService(QTHERM_SERVICE_NAME, service);
+  run.check(runProgram({L"-install"}) == 0, "wmain ended with other than 0");
+  run.baseline(sim::scm::serviceStatus(QTHERM_SERVICE_NAME)->dwCurrentState == SERVICE_RUNNING, "continued");
+}
+
+// "-remove" when the service's INF has gone: the DYTC reset, the service and a dependent
+// stopped, the service deleted, both tasks deleted, the deletion copy made and started.
+void removeRole(Run& run) {
   {
     sim::Unobserved setUp;
     CoInitializeEx(NULL, COINIT_MULTITHREADED);
@@ -153,14 +231,80 @@ void uninstall(Run& run) {
     TaskSchedulerHelper().CreateTask(PNP_TASK_NAME, PNP_TASK_ARGUMENTS, 0);
     CoUninitialize();
   }
-  if (FAILED(CoInitializeEx(NULL, COINIT_MULTITHREADED))) return;
-  bool reset = ModeManager::getInstance()->unInstall();
-  bool idleGone = CIFC().unInstall();
-  int pnpGone = TaskSchedulerHelper().DeleteTask(PNP_TASK_NAME);
-  CoUninitialize();
-  run.baseline(reset && idleGone && pnpGone == 1, "reset and both deletions succeed");
+  sim::files::put(QTHERM_INSTALLED_EXE, "image");
+  sim::scm::PeerService service;
+  service.state = SERVICE_RUNNING;
+  service.onStop = {{SERVICE_STOP_PENDING, 1000, 1, 500, 1500}};
+  sim::scm::addService(QTHERM_SERVICE_NAME, service);
+  sim::scm::PeerService dependent;
+  dependent.state = SERVICE_RUNNING;
+  dependent.dependencies = {QTHERM_SERVICE_NAME};
+  sim::scm::addService(L"QTHDEPENDENT", dependent);
+  sim::reg::createKey(kServiceKey + L"\\Enum");  // the service's key, without "Owners"
+
+  run.check(runProgram({L"-remove"}) == 0, "wmain ended with other than 0");
+  auto config = sim::scm::config(QTHERM_SERVICE_NAME);
+  run.baseline(!config || config->markedForDelete, "the service deleted");
+  run.baseline(sim::scm::serviceStatus(L"QTHDEPENDENT")->dwCurrentState == SERVICE_STOPPED, "the dependent stopped");
+  run.baseline(sim::files::consoleOutput() == "QTHRMON is removed.\n", "the console line");
   run.baseline(sim::taskschd::tasks(L"\\Oltaro").empty(), "no task left");
   run.baseline(sim::dev::words() == std::vector<DWORD>{DYTC_CMD_RESET}, "the reset reached the firmware");
+  run.baseline(sim::files::exists(QTHERM_DELETE_COPY) && sim::process::launches().size() == 1,
+               "the deletion copy made and started");
+}
+
+// "-delfile": the installed executable, still running for two tries, then deleted; the
+// copy marked for deletion at restart.
+void delfileRole(Run& run) {
+  sim::files::put(QTHERM_INSTALLED_EXE, "image");
+  sim::files::setInUse(QTHERM_INSTALLED_EXE);
+  int slept = 0;
+  sim::onSleep([&slept](DWORD) {
+    if (++slept == 2) sim::files::setInUse(QTHERM_INSTALLED_EXE, false);  // the old process ended
+  });
+  run.check(runProgram({L"-delfile"}) == 0, "wmain ended with other than 0");
+  sim::onSleep(nullptr);
+  run.baseline(!sim::files::exists(QTHERM_INSTALLED_EXE), "the executable deleted");
+  run.baseline(sim::files::pendingDeletes() == std::vector<std::wstring>{QTHERM_DELETE_COPY}, "the copy marked");
+}
+
+// An idle period: the service runs; the watcher starts, sends 130, samples a high load
+// three times (150 each) and ends, which abandons its mutex; then the service stops.
+void idlePeriod(Run& run) {
+  sim::dev::setCapability(CAP_IFC);
+  sim::reg::setDword(IC_REG_ROOT, IC_REG_VERSION, IC_VERSION);
+  sim::reg::setDword(IC_REG_ROOT, GPULOAD_VALUE, 0);  // every sample is high
+  DEVINST device = sim::setupapi::addDevice(L"PCI\\VEN_8086&DEV_9A49", kDisplayClass);
+  sim::setupapi::addInterface(device, GUID_DISPLAY_DEVICE_ARRIVAL, kIntelAdapter);
+  sim::display::addAdapter(kIntelAdapter, LUID{0x51, 0});
+  bool started = false;
+  {
+    ServiceProgram program;
+    waitStarted(program);
+    run.settle();
+    // The watcher process, which the Task Scheduler started with "-idletask": wmain gave
+    // it COM, which it gives up at once.
+    std::thread watcherProcess([&] {
+      if (FAILED(CoInitializeEx(NULL, COINIT_MULTITHREADED))) return;
+      IdleWatcher watcher;
+      started = watcher.Start();
+      if (!started) return;
+      for (int i = 0; i < 3; i++) watcher.Step();
+      run.settle();
+    });
+    watcherProcess.join();  // the Task Scheduler ends it
+    run.settle();
+    auto stop = sim::scm::postControl(SERVICE_CONTROL_STOP);
+    run.baseline(stop == sim::scm::ControlResult{true, NO_ERROR}, "the stop delivered");
+    run.check(program.join() == 0, "wmain ended with other than 0");
+  }
+  // What the watcher process held to its end: its mutex, and the sampler's process handle.
+  run.allowHeld("Mutex");
+  run.allowHeld("Process");
+  const DWORD on = setWord(DYTC_FUNC_IFC, 15, 1), off = setWord(DYTC_FUNC_IFC, 15, 0);
+  run.baseline(started, "the watcher started");
+  run.baseline(sim::dev::words() == std::vector<DWORD>{DYTC_CMD_QUERY, on, off, off, off, off},
+               "130, three 150s, and the watch thread's off when the watcher ended");
 }
 
 // The removal check and its two probes, on an installation that is whole.
@@ -234,11 +378,15 @@ void logDirectory(Run& run) {
 
 const std::vector<Scenario>& scenarios() {
   static const std::vector<Scenario> all = {
-      {"service_start_controls_stop", [](Run& r) { serviceLife(r, false); },
+      {"service_start_controls_stop", [](Run& r) { serviceLife(r, false, false, true); },
        {{"RegisterServiceCtrlHandlerExW", 1, ERROR_NOT_ENOUGH_MEMORY}}},
-      {"service_start_controls_shutdown", [](Run& r) { serviceLife(r, true); }},
-      {"component_install", install},
-      {"uninstall_tasks_and_reset", uninstall},
+      {"service_start_controls_shutdown", [](Run& r) { serviceLife(r, true, false, true); }},
+      {"service_first_start_stop", [](Run& r) { serviceLife(r, false, true, false); }},
+      {"install_role", installRole},
+      {"install_role_on_a_paused_service", installRoleOnAPausedService},
+      {"remove_role", removeRole},
+      {"delfile_role", delfileRole},
+      {"idle_period", idlePeriod},
       {"removal_check", removalCheck},
       {"gpu_sampler", gpuSampler},
       {"device_toolkit", deviceToolkit},

@@ -45,7 +45,9 @@ void finish(Run& run, const std::set<long>& threadsBefore, bool withCalls, Lines
     }
     for (auto& object : sim::com::liveObjects()) run.fail("COM reference left: " + object);
     if (size_t n = sim::com::liveStrings()) run.fail(std::to_string(n) + " BSTR(s) left");
+    if (size_t n = sim::process::liveHeapBlocks()) run.fail(std::to_string(n) + " process heap block(s) left");
   }
+  for (auto& m : sim::process::heapMisuse()) run.fail("heap misuse: " + m);
   for (auto& m : sim::com::misuse()) run.fail("COM misuse: " + m);
   if (leaksFound()) run.fail("heap blocks leaked (LeakSanitizer's report above)");
 

@@ -24,7 +24,7 @@ add_executable(qtctl ${CMAKE_CURRENT_LIST_DIR}/client/qtctl.cpp)
 target_compile_definitions(qtctl PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0A00)
 target_compile_options(qtctl PRIVATE ${QTHERM_WARNINGS} -municode)
 target_link_options(qtctl PRIVATE -municode -static)
-target_link_libraries(qtctl PRIVATE advapi32)
+target_link_libraries(qtctl PRIVATE advapi32 ntdll)
 
 add_executable(dytcprobe ${CMAKE_CURRENT_LIST_DIR}/probe/dytcprobe.cpp)
 target_compile_options(dytcprobe PRIVATE ${QTHERM_WARNINGS})

@@ -11,6 +11,7 @@ A scenario is a function taking a `Session`; `@scenario` registers it under its 
 """
 
 import argparse
+import re
 import sys
 from pathlib import Path
 
@@ -178,6 +179,61 @@ def executable_runs(s):
     ensure_eq(result.out, "", "console output")
     ensure_eq(s.firmware.requests(), [], "requests at the driver")
     ensure_eq(s.service_status(SERVICE), None, "the QTHRMON service (not registered)")
+
+
+# ---- reliability ----
+
+CYCLES = 50
+
+
+@scenario
+def service_start_stop_cycles(s):
+    """The installed service started and stopped 50 times with two rounds of the MMC and
+    IFC controls in between: every stop ends with the service stopped, the service
+    process's handle count after the second round of controls is what it was after the
+    first (a control that leaks a handle grows it) and the same in every cycle, and the
+    firmware model sees every command that the install, the starts and the controls make,
+    in order."""
+    s.firmware.load(Capability=ALL_FUNCTIONS, MmcCapability=0x40001)
+    s.services.append(SERVICE)
+    ensure_eq(s.program("-install").out, "QTHRMON is installed.\n", "the installer's console line")
+    ensure_eq(s.wait_state(RUNNING)[-1], RUNNING, "the service after the install")
+    ensure_eq(s.stop()[-1], STOPPED, "the first stop")
+    # The component install (capability, MMC capability), then the start the install asked
+    # for (capability, the MMC mode); MYH finds no "Mode" and MSC sends nothing under Wine.
+    expected = [3, 6, 3, 7]
+
+    controls = [134, 135, 146, 148, 149, 150]
+    round_words = [0x12B001, 0x1FB001, 0x13B001, 0x12B001, 0x1FA001, 0xFA001]
+    counts, pids, failed_stops = [], [], []
+    for cycle in range(CYCLES):
+        commands = [["start", SERVICE], ["wait", SERVICE, str(RUNNING), "10000"]]
+        for _ in range(2):
+            commands += [["control", SERVICE, str(c)] for c in controls] + [["handles", SERVICE]]
+        commands += [["stop", SERVICE, "10000"]]
+        results = s.ctl_batch(*commands, check=False)
+        failures = [(" ".join(c), code, lines) for c, (code, lines) in zip(commands, results) if code]
+        ensure(not failures, f"cycle {cycle}: {failures}")
+        measured = []
+        for c, (code, lines) in zip(commands, results):
+            if c[0] == "handles":
+                m = re.fullmatch(r"pid=(\d+) handles=(\d+)", lines[0])
+                ensure(m is not None, f"cycle {cycle}: handle count line {lines}")
+                pids.append(int(m.group(1)))
+                measured.append(int(m.group(2)))
+        ensure(measured[1] == measured[0], f"cycle {cycle}: the second round of controls changed the service "
+                                           f"process's handle count: {measured[0]} -> {measured[1]}")
+        counts.append(measured[1])
+        states = [int(v) for v in results[-1][1][0].removeprefix("states=").split(",")]
+        if states[-1] != STOPPED:
+            failed_stops.append((cycle, states))
+        expected += [3, 7] + round_words * 2
+    ensure_eq(failed_stops, [], "stops that did not end stopped")
+    ensure_eq(len(set(pids)), CYCLES, "a new service process in every cycle")
+    ensure(max(counts) == min(counts), f"the service process's handle count changed across cycles: {counts}")
+    s.firmware.wait_words(expected)
+    print(f"{CYCLES} start/stop cycles, {CYCLES * 2 * len(controls)} controls, handle count {counts[0]} in every "
+          f"cycle, {len(expected)} commands seen by the firmware model")
 
 
 # ---- the whole program (the bodies come with it) ----

@@ -18,11 +18,14 @@
 //   regset KEY NAME DWORD | regdel KEY NAME
 //   regget KEY [NAME]...             NAME=dword:<hex> | NAME=sz:<text> | NAME=type<n>:<size>
 //                                    | NAME=missing; without names every value; key=missing
+//   handles NAME                     pid=<n> handles=<n>  (the running service's process)
 #include <windows.h>
+#include <winternl.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -297,6 +300,31 @@ DWORD cmdRegGet(const Args& a) {
   return 0;
 }
 
+// Wine answers GetProcessHandleCount for another process with 0; the system's handle
+// list has every process's handles, by owner.
+DWORD cmdHandles(const Args& a) {
+  SC_HANDLE h = nullptr;
+  if (DWORD e = openService(a.at(1), SERVICE_QUERY_STATUS, &h)) return fail(L"OpenServiceW", e);
+  Sc service(h);
+  SERVICE_STATUS_PROCESS s{};
+  if (!queryStatus(h, &s)) return fail(L"QueryServiceStatusEx", GetLastError());
+  if (s.dwProcessId == 0) return fail(L"no process", ERROR_SERVICE_NOT_ACTIVE);
+  std::vector<BYTE> buffer(1 << 16);
+  NTSTATUS status;
+  for (;;) {
+    ULONG needed = 0;
+    status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(), (ULONG)buffer.size(), &needed);
+    if (status != (NTSTATUS)0xC0000004L) break;  // STATUS_INFO_LENGTH_MISMATCH
+    buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+  }
+  if (status < 0) return fail(L"NtQuerySystemInformation", (DWORD)status);
+  const auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+  DWORD count = 0;
+  for (ULONG i = 0; i < list->Count; ++i) count += list->Handle[i].OwnerPid == s.dwProcessId ? 1 : 0;
+  out(L"pid=" + num(s.dwProcessId) + L" handles=" + num(count));
+  return 0;
+}
+
 DWORD run(const Args& a) {
   struct Command {
     const wchar_t* name;
@@ -307,6 +335,7 @@ DWORD run(const Args& a) {
       {L"status", 2, cmdStatus}, {L"wait", 4, cmdWait},     {L"control", 3, cmdControl}, {L"start", 2, cmdStart},
       {L"stop", 3, cmdStop},     {L"delete", 3, cmdDelete}, {L"config", 2, cmdConfig},   {L"driver", 3, cmdDriver},
       {L"regset", 4, cmdRegSet}, {L"regdel", 3, cmdRegDel}, {L"regget", 2, cmdRegGet},
+      {L"handles", 2, cmdHandles},
   };
   for (const auto& c : commands)
     if (a[0] == c.name) return a.size() < c.minArgs ? fail(L"arguments", ERROR_INVALID_PARAMETER) : c.fn(a);

@@ -1,4 +1,4 @@
-// Runs pieces of work each in a process of its own, forked from the test: the mode
+// Runs work each in a process of its own, forked from the test: the mode
 // manager and the frame are process-wide singletons, as in the product, so every run
 // needs a fresh process. A run that does not end in time is killed; one that crashes is
 // reported with its signal.

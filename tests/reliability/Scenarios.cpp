@@ -125,13 +125,29 @@ void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
   sim::reg::setDword(MYH_KEY, MYH_VALUE, 2);
   if (!firstStart) sim::reg::setDword(IC_REG_ROOT, IC_REG_VERSION, IC_VERSION);
   sim::files::put(QTHERM_INSTALLED_EXE, "image");
+  const DWORD myh = DYTC_FUNC_MYH, mmc = DYTC_FUNC_MMC, msc = DYTC_FUNC_MSC, ifc = DYTC_FUNC_IFC;
+  std::vector<DWORD> expected;
+  if (firstStart) expected = {DYTC_CMD_QUERY, DYTC_CMD_MODE_MMC_CAP};  // the component install
+  for (DWORD w : {DYTC_CMD_QUERY, DYTC_CMD_MODE_MMC_GET, setWord(myh, 0, 1)}) expected.push_back(w);
+  if (controls)
+    for (DWORD w : {setWord(mmc, 2, 1), setWord(mmc, 15, 1), setWord(mmc, 3, 1), setWord(mmc, 2, 1), setWord(msc, 15, 1),
+                    setWord(msc, 15, 0), setWord(myh, 1, 1), setWord(ifc, 15, 1), setWord(ifc, 15, 0),
+                    setWord(ifc, 15, 1), setWord(ifc, 15, 1),
+                    // Both watch threads switch IFC off: at stop, or when the watcher ends.
+                    setWord(ifc, 15, 0), setWord(ifc, 15, 0)})
+      expected.push_back(w);
+  auto sent = [](DWORD word) {
+    auto words = sim::dev::words();
+    return std::find(words.begin(), words.end(), word) != words.end();
+  };
+
   WatcherPeer watcher;
   std::vector<sim::scm::ControlResult> answers;
   bool ran = false;
   {
     ServiceProgram program;
     waitStarted(program);
-    run.settle();
+    run.settle([] { return sim::reg::pendingNotifications(MYH_KEY) == 1; });  // MYH watches
     run.baseline(ModeManager::getInstance()->modeCount() == 4, "all four modes come up");
 
     auto send = [&](DWORD control, DWORD type = 0, void* data = nullptr) {
@@ -146,20 +162,20 @@ void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
       WTSSESSION_NOTIFICATION session{sizeof(WTSSESSION_NOTIFICATION), 1};
       send(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, &session);
       sim::reg::setDword(MYH_KEY, MYH_VALUE, 3);  // the outside program
-      run.settle();
+      run.settle([&] { return sent(setWord(myh, 1, 1)); });
       send(IFC_CTL_IDLE_START);
-      run.settle();
+      run.settle([] { return sim::blockedWaiters() >= 2; });  // the MYH's and the IFC's threads
       send(IFC_CTL_EXIT);
       send(IFC_CTL_ENTER);
       send(IFC_CTL_IDLE_START);  // a second watch thread on the same watcher
-      run.settle();
+      run.settle([] { return sim::blockedWaiters() >= 3; });
     }
     send(shutdown ? SERVICE_CONTROL_SHUTDOWN : SERVICE_CONTROL_STOP);
     run.check(program.join() == 0, "wmain ended with other than 0");
     ran = sim::scm::dispatchTableName().has_value();
   }
   watcher.end();
-  run.settle();
+  run.settle([&] { return sim::dev::words().size() >= expected.size(); });
 
   auto status = sim::scm::serviceStatus(QTHERM_SERVICE_NAME);
   if (ran && !sim::scm::processExitCode())
@@ -176,17 +192,6 @@ void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
   bool allHandled = std::all_of(answers.begin(), answers.end(),
                                 [](auto& a) { return a == sim::scm::ControlResult{true, NO_ERROR}; });
   run.baseline(ran && allHandled, "every control delivered and answered NO_ERROR");
-  const DWORD myh = DYTC_FUNC_MYH, mmc = DYTC_FUNC_MMC, msc = DYTC_FUNC_MSC, ifc = DYTC_FUNC_IFC;
-  std::vector<DWORD> expected;
-  if (firstStart) expected = {DYTC_CMD_QUERY, DYTC_CMD_MODE_MMC_CAP};  // the component install
-  for (DWORD w : {DYTC_CMD_QUERY, DYTC_CMD_MODE_MMC_GET, setWord(myh, 0, 1)}) expected.push_back(w);
-  if (controls)
-    for (DWORD w : {setWord(mmc, 2, 1), setWord(mmc, 15, 1), setWord(mmc, 3, 1), setWord(mmc, 2, 1), setWord(msc, 15, 1),
-                    setWord(msc, 15, 0), setWord(myh, 1, 1), setWord(ifc, 15, 1), setWord(ifc, 15, 0),
-                    setWord(ifc, 15, 1), setWord(ifc, 15, 1),
-                    // Both watch threads switch IFC off: at stop, or when the watcher ends.
-                    setWord(ifc, 15, 0), setWord(ifc, 15, 0)})
-      expected.push_back(w);
   run.baseline(sim::dev::words() == expected, "the firmware saw every command, in order");
   if (firstStart)
     run.baseline(sim::reg::getDword(IC_REG_ROOT, IC_REG_VERSION) == IC_VERSION &&
@@ -281,7 +286,7 @@ void idlePeriod(Run& run) {
   {
     ServiceProgram program;
     waitStarted(program);
-    run.settle();
+    run.settle([] { return ModeManager::getInstance()->modeCount() == 1; });
     // The watcher process, which the Task Scheduler started with "-idletask": wmain gave
     // it COM, which it gives up at once.
     std::thread watcherProcess([&] {
@@ -290,10 +295,10 @@ void idlePeriod(Run& run) {
       started = watcher.Start();
       if (!started) return;
       for (int i = 0; i < 3; i++) watcher.Step();
-      run.settle();
+      run.settle([] { return sim::blockedWaiters() >= 1; });  // the mode's watch thread waits
     });
     watcherProcess.join();  // the Task Scheduler ends it
-    run.settle();
+    run.settle([] { return sim::dev::words().size() >= 6; });
     auto stop = sim::scm::postControl(SERVICE_CONTROL_STOP);
     run.baseline(stop == sim::scm::ControlResult{true, NO_ERROR}, "the stop delivered");
     run.check(program.join() == 0, "wmain ended with other than 0");

@@ -59,9 +59,14 @@ void finish(Run& run, const std::set<long>& threadsBefore, bool withCalls, Lines
 
 }  // namespace
 
-void Run::settle(int quietMs, int limitMs) {
+void Run::settle(const std::function<bool()>& done) {
   using Clock = std::chrono::steady_clock;
-  auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+  constexpr auto kQuiet = std::chrono::milliseconds(25);
+  if (done && !m_injected) {
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(3);
   size_t seen = sim::recordedCalls();
   auto quietSince = Clock::now();
   while (Clock::now() < deadline) {
@@ -70,7 +75,7 @@ void Run::settle(int quietMs, int limitMs) {
     if (now != seen) {
       seen = now;
       quietSince = Clock::now();
-    } else if (Clock::now() - quietSince >= std::chrono::milliseconds(quietMs)) {
+    } else if (Clock::now() - quietSince >= kQuiet) {
       return;
     }
   }

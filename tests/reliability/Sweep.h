@@ -32,9 +32,10 @@ class Run {
   void baseline(bool condition, const std::string& what) {
     if (!m_injected && !condition) fail("baseline: " + what);
   }
-  // Waits until the machine has been quiet (no platform call) for a while, so threads
-  // the last step woke have done their part; bounded.
-  void settle(int quietMs = 25, int limitMs = 3000);
+  // Waits until threads the last step woke have done their part: in the run without a
+  // failure until `done` holds (what the scenario knows must follow), and in every run
+  // until the machine has been quiet (no platform call) for a while. Bounded.
+  void settle(const std::function<bool()>& done = nullptr);
   // Handle kinds that the scenario's process legitimately holds to its end.
   void allowHeld(const std::string& kind) { m_held.insert(kind); }
   // The process ends right after the scenario (a shutdown): what its threads hold is

@@ -306,6 +306,7 @@ void idlePeriod(Run& run) {
   // What the watcher process held to its end: its mutex, and the sampler's process handle.
   run.allowHeld("Mutex");
   run.allowHeld("Process");
+  run.check(sim::display::gdi32References() <= 1, "gdi32 held more than once");
   const DWORD on = setWord(DYTC_FUNC_IFC, 15, 1), off = setWord(DYTC_FUNC_IFC, 15, 0);
   run.baseline(started, "the watcher started");
   run.baseline(sim::dev::words() == std::vector<DWORD>{DYTC_CMD_QUERY, on, off, off, off, off},

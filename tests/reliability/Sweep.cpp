@@ -20,7 +20,8 @@ std::string hex(DWORD value) {
 }
 
 // The checks every run ends with, written as lines for the parent.
-void finish(Run& run, const std::set<long>& threadsBefore, bool withCalls, Lines& out) {
+void finish(Run& run, const std::optional<Injection>& injection, const std::set<long>& threadsBefore, bool withCalls,
+            Lines& out) {
   bool processEnded = sim::scm::processExitCode().has_value() || run.endsProcess();
   if (!processEnded) {
     if (!waitThreadsEnded(threadsBefore, kThreadsEndMs)) {
@@ -46,6 +47,9 @@ void finish(Run& run, const std::set<long>& threadsBefore, bool withCalls, Lines
     for (auto& object : sim::com::liveObjects()) run.fail("COM reference left: " + object);
     if (size_t n = sim::com::liveStrings()) run.fail(std::to_string(n) + " BSTR(s) left");
     if (size_t n = sim::process::liveHeapBlocks()) run.fail(std::to_string(n) + " process heap block(s) left");
+    // A registration is given back unless giving it back is what failed.
+    bool unregisterFailed = injection && injection->api == "PowerSettingUnregisterNotification";
+    if (sim::power::activeRegistrations() != 0 && !unregisterFailed) run.fail("a power-setting registration left");
   }
   for (auto& m : sim::process::heapMisuse()) run.fail("heap misuse: " + m);
   for (auto& m : sim::com::misuse()) run.fail("COM misuse: " + m);
@@ -102,9 +106,9 @@ std::vector<RunOutcome> runScenario(const Scenario& scenario, const std::vector<
     const std::optional<Injection>& injection = runs[i];
     Run run(injection.has_value());
     std::set<long> before = threadIds();
-    if (injection) sim::failCall(injection->api, injection->error, injection->nth);
+    if (injection) sim::failCall(injection->api, injection->error, injection->nth, injection->persistent ? -1 : 1);
     scenario.body(run);
-    finish(run, before, withCalls, out);
+    finish(run, injection, before, withCalls, out);
     // Taken under the capture's lock: the traces of threads that ended unjoined are seen
     // to end before the capture goes.
     traces.clear();
@@ -144,6 +148,12 @@ std::vector<std::optional<Injection>> plan(const std::vector<std::string>& basel
   }
   report->unknownCalls.assign(unknown.begin(), unknown.end());
   report->injected = runs.size();
+  std::set<std::string> names;
+  for (auto& run : std::vector<std::optional<Injection>>(runs)) {
+    if (!names.insert(run->api).second) continue;
+    runs.push_back(Injection{run->api, 1, run->error, true});
+    report->persistent++;
+  }
   return runs;
 }
 
@@ -160,10 +170,10 @@ SweepReport sweep(const Scenario& scenario, size_t parallel) {
 
   std::vector<RunOutcome> outcomes = runScenario(scenario, runs, false, parallel);
   for (size_t i = 0; i < runs.size(); i++) {
-    if (outcomes[i].fired) report.exercised++;
+    if (outcomes[i].fired && !runs[i]->persistent) report.exercised++;
     if (!outcomes[i].clean())
-      report.failures.push_back(runs[i]->api + " #" + std::to_string(runs[i]->nth) + " failing with " +
-                                hex(runs[i]->error) + ": " + outcomes[i].describe());
+      report.failures.push_back(runs[i]->api + (runs[i]->persistent ? " (every call)" : " #" + std::to_string(runs[i]->nth)) +
+                                " failing with " + hex(runs[i]->error) + ": " + outcomes[i].describe());
   }
   return report;
 }
@@ -173,8 +183,8 @@ std::string summary(const SweepReport& r) {
   size_t skipped = 0;
   for (auto& [api, n] : r.notInjected) skipped += n;
   s << r.scenario << ": " << r.callsRecorded << " calls recorded, " << r.injected << " failed one at a time, "
-    << r.exercised << " injection points exercised, " << skipped << " calls that cannot fail there, "
-    << r.failures.size() << " broken runs";
+    << r.exercised << " injection points exercised, " << r.persistent << " calls failed for good, " << skipped
+    << " calls that cannot fail there, " << r.failures.size() << " broken runs";
   return s.str();
 }
 

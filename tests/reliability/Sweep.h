@@ -57,6 +57,7 @@ struct Injection {
   std::string api;
   int nth;  // 1-based, among the calls of that name
   DWORD error;
+  bool persistent = false;  // every call of the name from the nth on fails (a device gone)
 };
 
 struct Scenario {
@@ -87,8 +88,9 @@ std::vector<RunOutcome> runScenario(const Scenario& scenario, const std::vector<
 struct SweepReport {
   std::string scenario;
   size_t callsRecorded = 0;              // calls in the baseline run
-  size_t injected = 0;                   // runs with a call armed to fail
+  size_t injected = 0;                   // runs with one call armed to fail
   size_t exercised = 0;                  // ... whose armed call was reached and failed
+  size_t persistent = 0;                 // runs with every call of one name failing
   std::map<std::string, size_t> notInjected;  // calls that cannot fail, by name
   std::vector<std::string> unknownCalls;      // calls the failure table does not list
   std::vector<std::string> failures;          // runs that broke an invariant
@@ -96,7 +98,8 @@ struct SweepReport {
 };
 
 // The runs of a sweep: the nth call of each name that can fail, in the order of the
-// baseline's calls; what cannot fail and what the failure table lacks are counted.
+// baseline's calls, then each such name failing for good; what cannot fail and what the
+// failure table lacks are counted.
 std::vector<std::optional<Injection>> plan(const std::vector<std::string>& baselineCalls, SweepReport* report);
 
 SweepReport sweep(const Scenario& scenario, size_t parallel);

@@ -78,10 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto displayOn = sim::power::monitorRecord(1);
     for (DWORD control : {134u, 135u, 146u, 148u, 149u, 150u})
       controlled = service.onServiceControlHandler(control, 0, nullptr) && controlled;
-    controlled = service.onServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, displayOff.get()) &&
-                 controlled;
-    controlled = service.onServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, displayOn.get()) &&
-                 controlled;
+    for (auto* record : {displayOff.get(), displayOn.get()})
+      controlled = service.onServiceControlHandler(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, record) &&
+                   controlled;
     service.unInit();
     service.unInstall();
   }

@@ -28,7 +28,8 @@ TEST_P(FaultSweep, EveryCallFailingInTurnLeavesTheSystemWholeAndTheMachineClean)
   ASSERT_NE(scenario, nullptr);
   SweepReport report = sweep(*scenario, defaultParallelism());
   std::printf("%s\n", summary(report).c_str());
-  for (auto& [api, n] : report.notInjected) std::printf("  not failed: %s x%zu (%s)\n", api.c_str(), n, sim::plausibleFailure(api).why);
+  for (auto& [api, n] : report.notInjected)
+    std::printf("  not failed: %s x%zu (%s)\n", api.c_str(), n, sim::plausibleFailure(api).why);
   EXPECT_TRUE(report.unknownCalls.empty())
       << "calls without a plausible failure in platform/sim/sim_faults.cpp: "
       << joined({report.unknownCalls.begin(), report.unknownCalls.end()});

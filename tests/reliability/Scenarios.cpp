@@ -130,9 +130,9 @@ void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
   if (firstStart) expected = {DYTC_CMD_QUERY, DYTC_CMD_MODE_MMC_CAP};  // the component install
   for (DWORD w : {DYTC_CMD_QUERY, DYTC_CMD_MODE_MMC_GET, setWord(myh, 0, 1)}) expected.push_back(w);
   if (controls)
-    for (DWORD w : {setWord(mmc, 2, 1), setWord(mmc, 15, 1), setWord(mmc, 3, 1), setWord(mmc, 2, 1), setWord(msc, 15, 1),
-                    setWord(msc, 15, 0), setWord(myh, 1, 1), setWord(ifc, 15, 1), setWord(ifc, 15, 0),
-                    setWord(ifc, 15, 1), setWord(ifc, 15, 1),
+    for (DWORD w : {setWord(mmc, 2, 1), setWord(mmc, 15, 1), setWord(mmc, 3, 1), setWord(mmc, 2, 1),
+                    setWord(msc, 15, 1), setWord(msc, 15, 0), setWord(myh, 1, 1), setWord(ifc, 15, 1),
+                    setWord(ifc, 15, 0), setWord(ifc, 15, 1), setWord(ifc, 15, 1),
                     // Both watch threads switch IFC off: at stop, or when the watcher ends.
                     setWord(ifc, 15, 0), setWord(ifc, 15, 0)})
       expected.push_back(w);
@@ -183,7 +183,8 @@ void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
   // A stop that ran releases every mode. (Without one, what the component install made
   // goes with the process.)
   bool stopRan = false;
-  for (auto& report : sim::scm::statusReports()) stopRan = stopRan || report.status.dwCurrentState == SERVICE_STOP_PENDING;
+  for (auto& report : sim::scm::statusReports())
+    stopRan = stopRan || report.status.dwCurrentState == SERVICE_STOP_PENDING;
   if (shutdown)
     run.processEnds();
   else if (stopRan)

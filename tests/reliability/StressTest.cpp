@@ -72,7 +72,9 @@ class WatcherPeer {
 
 // ---- Clients flooding the service ----
 
-enum Kind { kAutoOff, kAutoOn, kCool, kPerformance, kEnter, kExit, kIdleStart, kDisplayOff, kDisplayOn, kSession, kKinds };
+enum Kind {
+  kAutoOff, kAutoOn, kCool, kPerformance, kEnter, kExit, kIdleStart, kDisplayOff, kDisplayOn, kSession, kKinds
+};
 
 struct Tally {
   std::array<long, kKinds> sent{};
@@ -205,8 +207,10 @@ void floodedServiceLife(size_t cycle, Lines& out) {
   take(setWord(DYTC_FUNC_IFC, 15, 1), got[kEnter] + got[kIdleStart], "IFC on");
   // Every watch thread that came to wait switches IFC off once, at the stop or when the
   // watcher ends; one that starts after both finds no mutex to open and leaves IFC on.
-  long waited = static_cast<long>(traces.count(L"IFC wait objects ok") + traces.matching(L"IFC wait objects wait ret").size());
-  long noMutex = static_cast<long>(traces.count(L"OpenMutex Global\\QTHUniversal_Idle_Mutex error ERROR_FILE_NOT_FOUND"));
+  long waited =
+      static_cast<long>(traces.count(L"IFC wait objects ok") + traces.matching(L"IFC wait objects wait ret").size());
+  long noMutex =
+      static_cast<long>(traces.count(L"OpenMutex Global\\QTHUniversal_Idle_Mutex error ERROR_FILE_NOT_FOUND"));
   if (waited + noMutex != got[kIdleStart])
     fail("watch threads lost: " + std::to_string(got[kIdleStart]) + " started, " + std::to_string(waited) +
          " waited, " + std::to_string(noMutex) + " found no mutex");

@@ -172,7 +172,8 @@ SweepReport sweep(const Scenario& scenario, size_t parallel) {
   for (size_t i = 0; i < runs.size(); i++) {
     if (outcomes[i].fired && !runs[i]->persistent) report.exercised++;
     if (!outcomes[i].clean())
-      report.failures.push_back(runs[i]->api + (runs[i]->persistent ? " (every call)" : " #" + std::to_string(runs[i]->nth)) +
+      report.failures.push_back(runs[i]->api +
+                                (runs[i]->persistent ? " (every call)" : " #" + std::to_string(runs[i]->nth)) +
                                 " failing with " + hex(runs[i]->error) + ": " + outcomes[i].describe());
   }
   return report;

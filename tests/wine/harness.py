@@ -200,6 +200,7 @@ class Request:
     word: int
     reply: int
     status: int
+    arrival: int = None  # the performance counter when the request reached the driver
 
     def __str__(self):
         return (f"#{self.seq} code={self.code:08x} in={self.in_length} out={self.out_length} "
@@ -239,10 +240,12 @@ class Firmware:
     def requests(self, since=0):
         found = []
         for line in self.lines():
-            m = re.fullmatch(r"req (\d+) ([0-9a-f]{8}) (\d+) (\d+) ([0-9a-f]{8}) ([0-9a-f]{8}) ([0-9a-f]{8})", line)
+            m = re.fullmatch(r"req (\d+) ([0-9a-f]{8}) (\d+) (\d+) ([0-9a-f]{8}) ([0-9a-f]{8}) ([0-9a-f]{8})(?: (\d+))?",
+                             line)
             if m:
-                seq, code, i, o, w, r, st = m.groups()
-                found.append(Request(int(seq), int(code, 16), int(i), int(o), int(w, 16), int(r, 16), int(st, 16)))
+                seq, code, i, o, w, r, st, arrival = m.groups()
+                found.append(Request(int(seq), int(code, 16), int(i), int(o), int(w, 16), int(r, 16), int(st, 16),
+                                     int(arrival) if arrival else None))
         return found[since:]
 
     def mark(self):

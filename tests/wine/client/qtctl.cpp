@@ -18,6 +18,16 @@
 //   regset KEY NAME DWORD | regdel KEY NAME
 //   regget KEY [NAME]...             NAME=dword:<hex> | NAME=sz:<text> | NAME=type<n>:<size>
 //                                    | NAME=missing; without names every value; key=missing
+// For the benchmarks (times are QueryPerformanceCounter ticks, the clock the firmware
+// model stamps each request with on arrival):
+//   timecontrols NAME CODE[,CODE]... COUNT  COUNT controls, the codes in turn, one after
+//                                    the other: "freq=<ticks per second>", then per
+//                                    control "sent <before ControlService> <after>"
+//   timeioctls WORD COUNT            COUNT bare DeviceIoControl calls with the DYTC code on
+//                                    one handle to \\.\PwrCtlDev: "freq=", then "sent .."
+//   cputime PID                      kernel=<100 ns units> user=<100 ns units>
+//   holdmutex NAME                   creates and owns the named mutex, prints "held", and
+//                                    sleeps until the process is ended
 #include <windows.h>
 
 #include <fcntl.h>
@@ -297,6 +307,91 @@ DWORD cmdRegGet(const Args& a) {
   return 0;
 }
 
+LONGLONG counter() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+void printFrequency() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  out(L"freq=" + std::to_wstring(frequency.QuadPart));
+}
+
+DWORD cmdTimeControls(const Args& a) {
+  std::vector<DWORD> codes;
+  for (size_t start = 0; start <= a.at(2).size();) {
+    size_t comma = a[2].find(L',', start);
+    if (comma == std::wstring::npos) comma = a[2].size();
+    codes.push_back(parse(a[2].substr(start, comma - start)));
+    start = comma + 1;
+  }
+  const DWORD count = parse(a.at(3));
+  SC_HANDLE h = nullptr;
+  if (DWORD e = openService(a.at(1), SERVICE_USER_DEFINED_CONTROL, &h)) return fail(L"OpenServiceW", e);
+  Sc service(h);
+  std::vector<LONGLONG> times(2 * (size_t)count);
+  for (DWORD i = 0; i < count; ++i) {
+    SERVICE_STATUS status{};
+    times[2 * i] = counter();
+    BOOL sent = ControlService(h, codes[i % codes.size()], &status);
+    times[2 * i + 1] = counter();
+    if (!sent) return fail(L"ControlService", GetLastError());
+  }
+  // Printed after the run, so that writing the output never delays a control.
+  printFrequency();
+  for (DWORD i = 0; i < count; ++i)
+    out(L"sent " + std::to_wstring(times[2 * i]) + L" " + std::to_wstring(times[2 * i + 1]));
+  return 0;
+}
+
+DWORD cmdTimeIoctls(const Args& a) {
+  DWORD word = parse(a.at(1));
+  const DWORD count = parse(a.at(2));
+  HANDLE device = CreateFileW(L"\\\\.\\PwrCtlDev", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (device == INVALID_HANDLE_VALUE) return fail(L"CreateFileW", GetLastError());
+  std::vector<LONGLONG> times(2 * (size_t)count);
+  DWORD error = 0;
+  for (DWORD i = 0; i < count && !error; ++i) {
+    DWORD reply = 0, returned = 0;
+    times[2 * i] = counter();
+    BOOL done = DeviceIoControl(device, 0x8310213C, &word, sizeof(word), &reply, sizeof(reply), &returned, nullptr);
+    times[2 * i + 1] = counter();
+    if (!done) error = GetLastError();
+  }
+  CloseHandle(device);
+  if (error) return fail(L"DeviceIoControl", error);
+  printFrequency();
+  for (DWORD i = 0; i < count; ++i)
+    out(L"sent " + std::to_wstring(times[2 * i]) + L" " + std::to_wstring(times[2 * i + 1]));
+  return 0;
+}
+
+DWORD cmdCpuTime(const Args& a) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parse(a.at(1)));
+  if (!process) return fail(L"OpenProcess", GetLastError());
+  FILETIME created, exited, kernel, user;
+  BOOL got = GetProcessTimes(process, &created, &exited, &kernel, &user);
+  DWORD error = GetLastError();
+  CloseHandle(process);
+  if (!got) return fail(L"GetProcessTimes", error);
+  auto units = [](const FILETIME& t) { return ((ULONGLONG)t.dwHighDateTime << 32) | t.dwLowDateTime; };
+  out(L"kernel=" + std::to_wstring(units(kernel)) + L" user=" + std::to_wstring(units(user)));
+  return 0;
+}
+
+DWORD cmdHoldMutex(const Args& a) {
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, a.at(1).c_str());
+  if (!mutex) return fail(L"CreateMutexW", GetLastError());
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return fail(L"CreateMutexW", ERROR_ALREADY_EXISTS);
+  out(L"held");
+  fflush(stdout);
+  Sleep(INFINITE);
+  return 0;
+}
+
 DWORD run(const Args& a) {
   struct Command {
     const wchar_t* name;
@@ -307,6 +402,8 @@ DWORD run(const Args& a) {
       {L"status", 2, cmdStatus}, {L"wait", 4, cmdWait},     {L"control", 3, cmdControl}, {L"start", 2, cmdStart},
       {L"stop", 3, cmdStop},     {L"delete", 3, cmdDelete}, {L"config", 2, cmdConfig},   {L"driver", 3, cmdDriver},
       {L"regset", 4, cmdRegSet}, {L"regdel", 3, cmdRegDel}, {L"regget", 2, cmdRegGet},
+      {L"timecontrols", 4, cmdTimeControls}, {L"timeioctls", 3, cmdTimeIoctls}, {L"cputime", 2, cmdCpuTime},
+      {L"holdmutex", 2, cmdHoldMutex},
   };
   for (const auto& c : commands)
     if (a[0] == c.name) return a.size() < c.minArgs ? fail(L"arguments", ERROR_INVALID_PARAMETER) : c.fn(a);

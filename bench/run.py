@@ -18,6 +18,8 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+sys.dont_write_bytecode = True  # keep the source tree clean
+
 # (figure, benchmark, metric). "paired": operations timed in blocks, in turn with their
 # floor (counters figure_ns, floor_ns, ratio); "p50"/"p99": rounds timed one by one, in
 # turn with a round of their floor (p50_ns and floor_p50_ns, ...); "part": a share of the
@@ -167,17 +169,49 @@ def callgrind_table(build, out):
                  "operations each)", ("figure", "Ir", "floor", "floor Ir", "ratio", "added"), rows)
 
 
+# ---- Wine ----
+
+def wine_table(mingw, work, count, idle_seconds):
+    import wine  # the harness's imports stay out of the native-only path
+    r = wine.measure(mingw, work, count=count, idle_seconds=idle_seconds, log=lambda m: print(m, file=sys.stderr))
+    control, ioctl, idle = r["control"], r["ioctl"], r["idle"]
+    us = lambda v: fmt_ns(v * 1000)  # noqa: E731
+    rows = [
+        ("MMC control, ControlService -> driver, p50", us(control["p50_us"]), "bare DeviceIoControl -> driver",
+         us(ioctl["p50_us"]), ratio(control["p50_us"], ioctl["p50_us"])),
+        ("MMC control, ControlService -> driver, p99", us(control["p99_us"]), "bare DeviceIoControl -> driver",
+         us(ioctl["p99_us"]), ratio(control["p99_us"], ioctl["p99_us"])),
+        (f"idle {idle['seconds']} s, all modes up: CPU time", f"{idle['cpu_ns'] / 1e6:.1f} ms", "(goal: none)", "", ""),
+        ("  the same from the Linux process", f"{idle['linux_cpu_ns'] / 1e6:.1f} ms", "", "", ""),
+        ("  context switches (all its threads)", f"{idle['switches']}",
+         f"({idle['busy_threads']} of {idle['threads']} threads ran)", "", ""),
+    ]
+    return table(f"Under Wine: QTHERMSvc.exe and the firmware model driver ({control['count']} controls, 146 and "
+                 "148 in turn; as many bare requests)", ("figure", "time", "floor", "floor time", "ratio"), rows)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", type=Path, required=True, help="the bench build directory")
     parser.add_argument("--out", type=Path, help="where the raw results go (default: BUILD/results)")
     parser.add_argument("--repetitions", type=int, default=5)
+    parser.add_argument("--wine", choices=["auto", "yes", "no"], default="auto",
+                        help="the Wine part (auto: when the program's entry is built)")
+    parser.add_argument("--mingw", type=Path, help="the mingw build directory (for the Wine part)")
+    parser.add_argument("--controls", type=int, default=1000, help="controls (and bare requests) under Wine")
+    parser.add_argument("--idle", type=int, default=30, help="idle seconds under Wine")
     args = parser.parse_args(argv)
     build = args.build.resolve()
     out = (args.out or build / "results").resolve()
     out.mkdir(parents=True, exist_ok=True)
 
     sections = [native_table(run_benchmarks(build, out, args.repetitions)), callgrind_table(build, out)]
+    source = Path(__file__).resolve().parent.parent
+    if args.wine == "yes" or (args.wine == "auto" and (source / "service" / "Main.cpp").is_file()):
+        mingw = (args.mingw or source / "build" / "mingw").resolve()
+        sections.append(wine_table(mingw, build / "wine", args.controls, args.idle))
+    else:
+        sections.append("Under Wine: not measured (the program's entry, service/Main.cpp, is not built yet)")
     text = "\n\n".join(sections) + "\n"
     (out / "table.txt").write_text(text)
     sys.stdout.write(text)

@@ -5,6 +5,7 @@
 #include "modes/Log.h"
 
 #include <memory>
+#include <new>
 #include <system_error>
 
 namespace {
@@ -96,7 +97,9 @@ bool CIFC::OnServiceControl(DWORD control, DWORD, void*) {
 }
 
 bool CIFC::startIdleMonitor() {
-  auto watch = std::make_unique<IdleWatch>();
+  // Out of memory here is a thread that cannot start, not an exception for the manager.
+  std::unique_ptr<IdleWatch> watch(new (std::nothrow) IdleWatch);
+  if (!watch) return false;
   // A mode that no shared pointer owns (the uninstaller's own) cannot keep itself
   // alive for a thread: no thread for it.
   watch->mode = weak_from_this().lock();
@@ -111,7 +114,7 @@ bool CIFC::startIdleMonitor() {
   }
   try {
     m_watchThread = std::thread(&CIFC::ifcIdleMonitor, watch.get());
-  } catch (const std::system_error&) {
+  } catch (...) {
     return false;
   }
   watch.release();  // now the thread's

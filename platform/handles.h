@@ -50,3 +50,18 @@ struct RegistryKeyTraits {
   static void close(HKEY k) { RegCloseKey(k); }
 };
 using UniqueKey = UniqueResource<HKEY, RegistryKeyTraits>;
+
+struct ServiceHandleTraits {
+  static SC_HANDLE empty() { return NULL; }
+  static bool valid(SC_HANDLE h) { return h != NULL; }
+  static void close(SC_HANDLE h) { CloseServiceHandle(h); }
+};
+using UniqueServiceHandle = UniqueResource<SC_HANDLE, ServiceHandleTraits>;
+
+// A block of the process heap.
+struct ProcessHeapTraits {
+  static void* empty() { return nullptr; }
+  static bool valid(void* p) { return p != nullptr; }
+  static void close(void* p) { HeapFree(GetProcessHeap(), 0, p); }
+};
+using UniqueHeapBlock = UniqueResource<void*, ProcessHeapTraits>;

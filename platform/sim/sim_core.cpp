@@ -263,7 +263,8 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(*e);
     return FALSE;
   }
-  if (!removeHandle(handle)) {
+  auto object = lookupHandle(handle);
+  if (!object || !object->closableByCloseHandle() || !removeHandle(handle)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -288,7 +289,7 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
     return FALSE;
   }
   auto object = lookupHandle(source);
-  if (!object) {
+  if (!object || !object->closableByCloseHandle()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

@@ -39,6 +39,9 @@ struct Object {
   virtual const char* kind() const = 0;
   // Called when the last handle to the object is closed (not when references drop).
   virtual void onLastHandleClosed() {}
+  // False for handles that only their own close call takes (SC_HANDLEs): CloseHandle and
+  // DuplicateHandle refuse them.
+  virtual bool closableByCloseHandle() const { return true; }
   int handleCount = 0;  // guarded by the handle table's lock
 };
 

@@ -3,12 +3,15 @@
 // process is one entry, whose status is what it last reported. The service side lives
 // here: the dispatcher, the control handler's registration, status reports, and the
 // controls the SCM delivers, drained one at a time on the dispatcher's calling thread.
-// The client side (OpenSCManagerW, ControlService, ...) posts into the same queue.
+// The client side (OpenSCManagerW, ControlService, ...) works on the same database: a
+// control to the hosted service goes into the same queue; every other entry is a peer
+// whose status follows a script that the test writes, on the virtual clock.
 #pragma once
 
 #include "platform/sim/sim_core.h"
 
 #include <future>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +63,99 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
 // thread back to the test (StartServiceCtrlDispatcherW returns FALSE with that code).
 // The calling thread never returns; call it only from a thread the machine started.
 [[noreturn]] void WINAPI ExitProcess(UINT uExitCode);
+
+// ---- Client side: records ----
+typedef struct _SERVICE_STATUS_PROCESS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+  DWORD dwProcessId;
+  DWORD dwServiceFlags;
+} SERVICE_STATUS_PROCESS, *LPSERVICE_STATUS_PROCESS;
+
+typedef enum _SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 } SC_STATUS_TYPE;
+
+typedef struct _ENUM_SERVICE_STATUSW {
+  LPWSTR lpServiceName;
+  LPWSTR lpDisplayName;
+  SERVICE_STATUS ServiceStatus;
+} ENUM_SERVICE_STATUSW, *LPENUM_SERVICE_STATUSW;
+
+typedef struct _SERVICE_DESCRIPTIONW {
+  LPWSTR lpDescription;
+} SERVICE_DESCRIPTIONW, *LPSERVICE_DESCRIPTIONW;
+
+typedef struct _SERVICE_DELAYED_AUTO_START_INFO {
+  BOOL fDelayedAutostart;
+} SERVICE_DELAYED_AUTO_START_INFO, *LPSERVICE_DELAYED_AUTO_START_INFO;
+
+// ---- Win32 calls: the client side ----
+SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess);
+SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
+SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lpDisplayName,
+                                DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl,
+                                LPCWSTR lpBinaryPathName, LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
+                                LPCWSTR lpDependencies, LPCWSTR lpServiceStartName, LPCWSTR lpPassword);
+BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
+BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
+BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize,
+                                 LPDWORD pcbBytesNeeded);
+BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors);
+// A control to the hosted service waits, as on Windows, until its handler has answered
+// (a nonzero answer fails the call with that code): never send one from its handler.
+BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+BOOL WINAPI EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, LPENUM_SERVICE_STATUSW lpServices,
+                                   DWORD cbBufSize, LPDWORD pcbBytesNeeded, LPDWORD lpServicesReturned);
+BOOL WINAPI DeleteService(SC_HANDLE hService);
+
+#define SERVICES_ACTIVE_DATABASEW L"ServicesActive"
+
+#define SC_MANAGER_CONNECT 0x0001
+#define SC_MANAGER_CREATE_SERVICE 0x0002
+#define SC_MANAGER_ENUMERATE_SERVICE 0x0004
+#define SC_MANAGER_LOCK 0x0008
+#define SC_MANAGER_QUERY_LOCK_STATUS 0x0010
+#define SC_MANAGER_MODIFY_BOOT_CONFIG 0x0020
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+
+#define SERVICE_QUERY_CONFIG 0x0001
+#define SERVICE_CHANGE_CONFIG 0x0002
+#define SERVICE_QUERY_STATUS 0x0004
+#define SERVICE_ENUMERATE_DEPENDENTS 0x0008
+#define SERVICE_START 0x0010
+#define SERVICE_STOP 0x0020
+#define SERVICE_PAUSE_CONTINUE 0x0040
+#define SERVICE_INTERROGATE 0x0080
+#define SERVICE_USER_DEFINED_CONTROL 0x0100
+#define SERVICE_ALL_ACCESS 0xF01FF
+
+#define SERVICE_BOOT_START 0x00000000
+#define SERVICE_SYSTEM_START 0x00000001
+#define SERVICE_AUTO_START 0x00000002
+#define SERVICE_DEMAND_START 0x00000003
+#define SERVICE_DISABLED 0x00000004
+
+#define SERVICE_ERROR_IGNORE 0x00000000
+#define SERVICE_ERROR_NORMAL 0x00000001
+#define SERVICE_ERROR_SEVERE 0x00000002
+#define SERVICE_ERROR_CRITICAL 0x00000003
+
+#define SERVICE_ACTIVE 0x00000001
+#define SERVICE_INACTIVE 0x00000002
+#define SERVICE_STATE_ALL 0x00000003
+
+#define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONFIG_DELAYED_AUTO_START_INFO 3
+
+#define ERROR_INVALID_LEVEL 124L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_CIRCULAR_DEPENDENCY 1059L
+#define ERROR_DATABASE_DOES_NOT_EXIST 1065L
+#define RPC_S_SERVER_UNAVAILABLE 1722L
 
 #define ERROR_PROCESS_ABORTED 1067L
 #define ERROR_SERVICE_NOT_IN_EXE 1083L
@@ -168,5 +264,95 @@ bool waitForDispatcherReturn(int timeoutMs = 5000);
 void joinServiceThreads();
 // The exit code given to ExitProcess; nullopt while the process lives.
 std::optional<UINT> processExitCode();
+
+// ---- The client side: the database as tests set it up and read it back ----
+
+// One stretch of a peer's life: the status it reports while the stretch lasts. The check
+// point starts at `checkPoint` and grows by one every `checkPointEvery` ms (0: frozen).
+// A script is phases in order; after the last one that ends comes the script's end
+// state (running after a start, stopped after a stop), with check point and hint 0.
+constexpr ULONGLONG kForever = std::numeric_limits<ULONGLONG>::max();
+struct Phase {
+  DWORD state;
+  DWORD waitHint = 0;
+  DWORD checkPoint = 0;
+  DWORD checkPointEvery = 0;
+  ULONGLONG lasts = kForever;
+};
+using Script = std::vector<Phase>;
+
+// A service registered before the test, outside the simulated process. Its status follows
+// the script set going by the last start or control (or by script()); an empty script
+// reaches the end state at once.
+struct PeerService {
+  std::wstring displayName;  // empty: the name
+  DWORD serviceType = SERVICE_WIN32_OWN_PROCESS;
+  DWORD startType = SERVICE_DEMAND_START;
+  std::wstring binaryPath = L"C:\\windows\\system32\\svchost.exe";
+  std::vector<std::wstring> dependencies;  // the services it needs running
+  DWORD state = SERVICE_STOPPED;           // where it is when added
+  DWORD controlsAccepted = SERVICE_ACCEPT_STOP;  // while running or paused
+  std::vector<DWORD> userControls;         // user-defined codes its handler takes
+  DWORD userControlRefusal = ERROR_INVALID_SERVICE_CONTROL;  // its answer to any other
+  Script onStart;     // after StartServiceW; ends running
+  Script onStop;      // after a stop control; ends stopped
+  Script onContinue;  // after a continue control to a paused service; ends running
+};
+void addService(const std::wstring& name, PeerService peer);
+// From now on the peer's status follows `phases`, then `endState` (the clock starts now).
+void script(const std::wstring& name, Script phases, DWORD endState = SERVICE_STOPPED);
+// Replaces what the service does when started or controlled (the accepted controls, user
+// codes and the three scripts of `peer`), keeping its configuration and status. For a
+// service that the system creates itself.
+void setBehaviour(const std::wstring& name, const PeerService& peer);
+
+// The configuration the database holds for a service.
+struct ServiceConfig {
+  std::wstring displayName;
+  DWORD serviceType = 0;
+  DWORD startType = 0;
+  DWORD errorControl = 0;
+  std::wstring binaryPath;
+  std::wstring loadOrderGroup;
+  std::vector<std::wstring> dependencies;
+  std::wstring account;
+  std::optional<std::wstring> password;
+  std::optional<std::wstring> description;
+  bool delayedAutoStart = false;
+  bool markedForDelete = false;
+};
+// nullopt: no such service (never there, or deleted and gone).
+std::optional<ServiceConfig> config(const std::wstring& name);
+
+// Opening the SCM, or a service, asking any of `rights` is refused with ERROR_ACCESS_DENIED.
+void denyManagerRights(DWORD rights);
+void denyServiceRights(const std::wstring& name, DWORD rights);
+
+// Every handle asked of the SCM, in order: what, with which rights, and the error (0: granted).
+struct AccessRequest {
+  enum Kind { Manager, Service, Create } kind;
+  std::wstring service;  // empty for the SCM
+  DWORD access;
+  DWORD error;
+  bool operator==(const AccessRequest& o) const {
+    return kind == o.kind && service == o.service && access == o.access && error == o.error;
+  }
+};
+std::vector<AccessRequest> accessRequests();
+
+// Every ControlService call that reached the database, in order, with the virtual time
+// and the error it gave (0: the control was delivered and answered NO_ERROR).
+struct SentControl {
+  std::wstring service;
+  DWORD control;
+  DWORD error;
+  ULONGLONG at;
+  bool operator==(const SentControl& o) const {
+    return service == o.service && control == o.control && error == o.error && at == o.at;
+  }
+};
+std::vector<SentControl> controlsSent();
+// Services that StartServiceW set going, in order.
+std::vector<std::wstring> starts();
 
 }  // namespace sim::scm

@@ -1,5 +1,7 @@
 #include "tests/support/TraceCapture.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -50,4 +52,8 @@ bool TraceCapture::waitFor(const std::wstring& part, size_t times, int timeoutMs
                               [&](const Trace& t) { return t.text.find(part) != std::wstring::npos; });
     return static_cast<size_t>(seen) >= times;
   });
+}
+
+void PrintTo(const Trace& trace, std::ostream* os) {
+  *os << (trace.level == LogLevel::Error ? "Error(" : "Info(") << ::testing::PrintToString(trace.text) << ")";
 }

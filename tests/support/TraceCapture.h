@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,3 +38,5 @@ class TraceCapture {
 
 inline Trace Info(std::wstring text) { return {LogLevel::Info, std::move(text)}; }
 inline Trace Error(std::wstring text) { return {LogLevel::Error, std::move(text)}; }
+// How a failed expectation shows a trace: its level and its text.
+void PrintTo(const Trace& trace, std::ostream* os);

@@ -7,13 +7,19 @@
 //   WHAT: control:<code>   a user-defined control through the manager
 //         display          monitor power events, off and on in turn, through the manager
 //         dytc             one DYTCMethod round trip
+//         watcher:low      one sample step of the idle-time watcher, quiet graphics processor
+//         watcher:high     one sample step, busy graphics processor (it sends 150)
 //         floor:device     the bare device request
 //         floor:mmc        the bare device request and two bare registry writes
+//         floor:sample     the bare calls of a sample step
+//         floor:sample-control  the same and a bare service control
 #include "bench/SimMachine.h"
 
 #include "modes/Dytc.h"
 #include "modes/MmcMode.h"
+#include "modes/IfcMode.h"
 #include "modes/ModeManager.h"
+#include "service/IdleWatcher.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,12 +27,13 @@
 
 namespace {
 
-enum class Op { Control, Display, Dytc, FloorDevice, FloorMmc };
+enum class Op { Control, Display, Dytc, WatcherLow, WatcherHigh, FloorDevice, FloorMmc, FloorSample, FloorSampleControl };
 
 struct Work {
   Op op = Op::Control;
   DWORD control = 0;
   POWERBROADCAST_SETTING* records[2] = {};
+  IdleWatcher* watcher = nullptr;
 };
 
 bool parse(const std::string& what, Work* work) {
@@ -39,6 +46,10 @@ bool parse(const std::string& what, Work* work) {
   else if (what == "dytc") work->op = Op::Dytc;
   else if (what == "floor:device") work->op = Op::FloorDevice;
   else if (what == "floor:mmc") work->op = Op::FloorMmc;
+  else if (what == "watcher:low") work->op = Op::WatcherLow;
+  else if (what == "watcher:high") work->op = Op::WatcherHigh;
+  else if (what == "floor:sample") work->op = Op::FloorSample;
+  else if (what == "floor:sample-control") work->op = Op::FloorSampleControl;
   else return false;
   return true;
 }
@@ -68,6 +79,17 @@ unsigned perform(const Work* work, unsigned n, unsigned first) {
         ok += bench::bareDeviceRequest(word) && bench::bareRegistryWrite(MMC_REG_ROOT, MMC_REG_CURRENTSETTING, 1) &&
               bench::bareRegistryWrite(MMC_REG_ROOT, MMC_REG_AUTOMATICMODESETTING, 1);
         break;
+      case Op::WatcherLow:
+      case Op::WatcherHigh:
+        work->watcher->Step();
+        ok++;
+        break;
+      case Op::FloorSample:
+        ok += bench::bareSampleStep();
+        break;
+      case Op::FloorSampleControl:
+        ok += bench::bareSampleStep(IFC_CTL_EXIT);
+        break;
     }
   }
   return ok;
@@ -83,13 +105,22 @@ extern "C" __attribute__((noinline)) unsigned qtherm_count_chunk(const void* wor
 int main(int argc, char** argv) {
   Work work;
   if (argc != 3 || !parse(argv[1], &work)) {
-    std::fprintf(stderr, "usage: %s control:<code>|display|dytc|floor:device|floor:mmc N\n", argv[0]);
+    std::fprintf(stderr, "usage: %s OPERATION N (see the source)\n", argv[0]);
     return 2;
   }
   const unsigned n = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 0));
   if (!bench::bringUpAllModes()) {
     std::fprintf(stderr, "the modes did not come up on the simulated machine\n");
     return 1;
+  }
+  if (work.op == Op::WatcherLow || work.op == Op::WatcherHigh || work.op == Op::FloorSample ||
+      work.op == Op::FloorSampleControl) {
+    work.watcher = bench::startWatcher();
+    if (!work.watcher) {
+      std::fprintf(stderr, "the watcher did not start\n");
+      return 1;
+    }
+    bench::setGpuLoad(work.op == Op::WatcherHigh || work.op == Op::FloorSampleControl ? 100 : 0);
   }
   auto off = sim::power::monitorRecord(0);
   auto on = sim::power::monitorRecord(1);

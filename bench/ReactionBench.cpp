@@ -13,6 +13,7 @@
 #include "modes/MmcMode.h"
 #include "modes/ModeManager.h"
 #include "modes/MyhMode.h"
+#include "service/IdleWatcher.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -35,6 +36,8 @@ namespace {
 constexpr const char* kFloorDevice = "floor=device request";
 constexpr const char* kFloorMmc = "floor=device request + 2 registry writes";
 constexpr const char* kFloorMyh = "floor=registry write + device request";
+constexpr const char* kFloorSample = "floor=sample calls + Sleep";
+constexpr const char* kFloorSampleControl = "floor=sample calls + Sleep + service control";
 
 // A key nobody watches, as deep as the MYH key: the floor's write must not wake the MYH
 // thread, and the simulated registry's cost grows with the path.
@@ -374,6 +377,50 @@ void IdleAllModesUp(benchmark::State& state) {
   bench::trimRecords();
 }
 
+// ---- the idle-time watcher ----
+
+// Started once, after every benchmark that takes the idle mutex itself: the watcher holds
+// it on this thread for good.
+IdleWatcher* watcher() {
+  static IdleWatcher* started = bench::startWatcher();
+  return started;
+}
+
+// One second of the watcher over a quiet graphics processor: a low sample, nothing sent.
+void WatcherStepLow(benchmark::State& state) {
+  IdleWatcher* w = watcher();
+  if (!w) {
+    state.SkipWithError("the watcher did not start");
+    return;
+  }
+  bench::setGpuLoad(0);
+  paired(
+      state,
+      [&](int) {
+        w->Step();
+        return true;
+      },
+      [](int) { return bench::bareSampleStep(); }, kFloorSample);
+}
+
+// A busy graphics processor: every sample sends 150 (IFC off) to the service.
+void WatcherStepHigh(benchmark::State& state) {
+  IdleWatcher* w = watcher();
+  if (!w) {
+    state.SkipWithError("the watcher did not start");
+    return;
+  }
+  bench::setGpuLoad(100);
+  w->Step();  // the first sample after the change still reads the quiet second before it
+  paired(
+      state,
+      [&](int) {
+        w->Step();
+        return true;
+      },
+      [](int) { return bench::bareSampleStep(IFC_CTL_EXIT); }, kFloorSampleControl);
+}
+
 }  // namespace
 
 BENCHMARK_CAPTURE(ManagerControl, MMC_134_AutoOff, MMC_CTL_AUTO_OFF, floorMmc, kFloorMmc)->UseManualTime();
@@ -388,6 +435,9 @@ BENCHMARK(IdleStartControl)->UseManualTime()->Iterations(1000);
 BENCHMARK(MyhModeChange)->UseManualTime()->Iterations(1000);
 BENCHMARK(ThreadWake)->UseManualTime()->Iterations(1000);
 BENCHMARK(IdleAllModesUp)->Iterations(1)->Repetitions(1)->Unit(benchmark::kMillisecond);
+// Last: the watcher keeps the idle mutex from here on.
+BENCHMARK(WatcherStepLow)->UseManualTime();
+BENCHMARK(WatcherStepHigh)->UseManualTime();
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

@@ -2,8 +2,12 @@
 
 #include "modes/Dytc.h"
 #include "modes/ModeManager.h"
+#include "modes/IfcMode.h"
 #include "modes/MyhMode.h"
+#include "service/IdleWatcher.h"
 
+#include <atomic>
+#include <string>
 #include <thread>
 
 namespace bench {
@@ -29,7 +33,88 @@ void tearDown() {
 
 void trimRecords() {
   sim::dev::clearRequests();
+  sim::display::clearQueries();
+  sim::scm::clearControlsSent();
   sim::clearCallLog();
+}
+
+namespace {
+
+constexpr GUID kDisplayClass = {0x4d36e968, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const wchar_t* const kAdapter = L"\\\\?\\pci#ven_8086&dev_9a49#3&1#{1ca05180-a699-450a-9a0c-de4fbe3ddd89}";
+constexpr LUID kAdapterLuid = {0x42, 0};
+
+struct Gpu {
+  std::atomic<int> load{0};
+  LONGLONG runningTime = 1;  // touched by Sleep's hook on the thread that sleeps
+  PFND3DKMT_QUERYSTATISTICS query = NULL;
+  D3DKMT_QUERYSTATISTICS statistics{};
+};
+Gpu& gpu() {
+  static Gpu* g = new Gpu;
+  return *g;
+}
+
+}  // namespace
+
+::IdleWatcher* startWatcher() {
+  sim::scm::PeerService service;
+  service.state = SERVICE_RUNNING;
+  service.userControls = {IFC_CTL_IDLE_START, IFC_CTL_ENTER, IFC_CTL_EXIT};
+  sim::scm::addService(L"QTHRMON", service);
+  DEVINST device = sim::setupapi::addDevice(std::wstring(L"PCI\\") + kAdapter, kDisplayClass);
+  sim::setupapi::addInterface(device, GUID_DISPLAY_DEVICE_ARRIVAL, kAdapter);
+  sim::display::addAdapter(kAdapter, kAdapterLuid);
+  sim::display::setRunningTime(gpu().runningTime);
+  sim::onSleep([](DWORD ms) {
+    Gpu& g = gpu();
+    g.runningTime += static_cast<LONGLONG>(ms) * 100 * g.load.load();  // 100-ns units
+    sim::display::setRunningTime(g.runningTime);
+  });
+
+  // The floor's own query, prepared as the sampler prepares its own.
+  HMODULE gdi32 = LoadLibraryA("gdi32.dll");
+  if (!gdi32) return nullptr;
+  gpu().query = reinterpret_cast<PFND3DKMT_QUERYSTATISTICS>(
+      reinterpret_cast<void (*)()>(GetProcAddress(gdi32, "D3DKMTQueryStatistics")));
+  gpu().statistics.Type = D3DKMT_QUERYSTATISTICS_NODE;
+  gpu().statistics.AdapterLuid = kAdapterLuid;
+  gpu().statistics.hProcess = OpenProcess(PROCESS_QUERY_INFORMATION, TRUE, GetCurrentProcessId());
+  gpu().statistics.QueryNode.NodeId = 0;
+
+  // wmain has joined the multithreaded apartment when it starts the watcher, which
+  // gives it up again.
+  CoInitializeEx(NULL, COINIT_MULTITHREADED);
+  auto* watcher = new ::IdleWatcher;
+  if (!watcher->Start() || !gpu().query) return nullptr;
+  trimRecords();
+  return watcher;
+}
+
+void setGpuLoad(int percent) { gpu().load = percent; }
+
+bool bareSampleStep(DWORD control) {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  NTSTATUS status = gpu().query(&gpu().statistics);
+  bool sent = control == 0 || bareServiceControl(control);
+  Sleep(1000);
+  return status >= 0 && status <= 63 && sent;
+}
+
+bool bareServiceControl(DWORD control) {
+  SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+  if (!manager) return false;
+  SC_HANDLE service = OpenServiceW(manager, L"QTHRMON", SERVICE_USER_DEFINED_CONTROL);
+  BOOL sent = FALSE;
+  if (service) {
+    SERVICE_STATUS status{};
+    sent = ControlService(service, control, &status);
+  }
+  CloseServiceHandle(manager);
+  if (service) CloseServiceHandle(service);
+  return sent != FALSE;
 }
 
 bool bareDeviceRequest(DWORD word) {

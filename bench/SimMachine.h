@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdint>
 
+class IdleWatcher;
+
 namespace bench {
 
 // A fresh machine whose firmware offers MMC, MSC, MYH and IFC; the manager singleton
@@ -26,6 +28,20 @@ bool bareDeviceRequest(DWORD word);
 // One REG_DWORD write under HKEY_LOCAL_MACHINE as SetRegKeyDwordValue makes it:
 // create or open the key, set the value, close.
 bool bareRegistryWrite(const wchar_t* subKey, const wchar_t* name, DWORD value);
+
+// The idle-time watcher as its process runs it: "QTHRMON" running on the simulated
+// Service Control Manager, one display adapter whose busy time grows by `load` percent of
+// every second the watcher sleeps, and the watcher started (it holds the idle mutex on
+// the calling thread for good and has sent 130).
+::IdleWatcher* startWatcher();
+void setGpuLoad(int percent);
+// One user-defined control to "QTHRMON" as the watcher sends it: open the manager and
+// the service, ControlService, close both (the manager first, as the watcher does).
+bool bareServiceControl(DWORD control);
+// What one sample step calls at the least, in its order: the counter frequency and
+// value, the display-kernel statistics query, the control when one is given (not 0), the
+// second's Sleep.
+bool bareSampleStep(DWORD control = 0);
 
 // DYTC set words the modes send.
 constexpr DWORD setWord(DWORD function, DWORD mode, DWORD flag) {

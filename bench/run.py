@@ -37,6 +37,8 @@ TIMED = [
     ('MYH "Mode" write -> set at device, p50', "MyhModeChange", "p50"),
     ('MYH "Mode" write -> set at device, p99', "MyhModeChange", "p99"),
     ("  of which write -> watch thread runs, p50", "MyhModeChange", "part:awake_p50"),
+    ("watcher sample step, quiet GPU", "WatcherStepLow", "paired"),
+    ("watcher sample step, busy GPU (sends 150)", "WatcherStepHigh", "paired"),
 ]
 REFERENCE = ("thread wake, plain condition variable, p50", "ThreadWake", "p50")
 IDLE = "IdleAllModesUp"
@@ -51,8 +53,11 @@ COUNTED = [
     ("IFC control 150", "control:150", "floor:device"),
     ("MSC display power event", "display", "floor:device"),
     ("DYTCMethod round trip", "dytc", "floor:device"),
+    ("watcher sample step, quiet GPU", "watcher:low", "floor:sample"),
+    ("watcher sample step, busy GPU", "watcher:high", "floor:sample-control"),
 ]
-COUNT_FLOORS = {"floor:mmc": "device request + 2 registry writes", "floor:device": "device request"}
+COUNT_FLOORS = {"floor:mmc": "device request + 2 registry writes", "floor:device": "device request",
+                "floor:sample": "sample calls + Sleep", "floor:sample-control": "sample calls + Sleep + service control"}
 COUNT_OPERATIONS = 2000
 
 
@@ -176,18 +181,24 @@ def wine_table(mingw, work, count, idle_seconds):
     r = wine.measure(mingw, work, count=count, idle_seconds=idle_seconds, log=lambda m: print(m, file=sys.stderr))
     control, ioctl, idle = r["control"], r["ioctl"], r["idle"]
     us = lambda v: fmt_ns(v * 1000)  # noqa: E731
-    rows = [
-        ("MMC control, ControlService -> driver, p50", us(control["p50_us"]), "bare DeviceIoControl -> driver",
-         us(ioctl["p50_us"]), ratio(control["p50_us"], ioctl["p50_us"])),
-        ("MMC control, ControlService -> driver, p99", us(control["p99_us"]), "bare DeviceIoControl -> driver",
-         us(ioctl["p99_us"]), ratio(control["p99_us"], ioctl["p99_us"])),
-        (f"idle {idle['seconds']} s, all modes up: CPU time", f"{idle['cpu_ns'] / 1e6:.1f} ms", "(goal: none)", "", ""),
-        ("  the same from the Linux process", f"{idle['linux_cpu_ns'] / 1e6:.1f} ms", "", "", ""),
-        ("  context switches (all its threads)", f"{idle['switches']}",
-         f"({idle['busy_threads']} of {idle['threads']} threads ran)", "", ""),
+    rows = []
+    for q in ("p50", "p99"):
+        rows.append((f"MMC control: ControlService -> driver, {q}", us(control[q + "_us"]),
+                     "bare DeviceIoControl -> driver", us(ioctl[q + "_us"]),
+                     ratio(control[q + "_us"], ioctl[q + "_us"])))
+    rows += [
+        ("  open + DeviceIoControl -> driver, p50", us(r["reopen"]["p50_us"]), "(as DYTCMethod calls it)", "", ""),
+        ("  ControlService round trip, MMC control, p50", us(r["control_rtt"]["p50_us"]), "", "", ""),
+        (f"  ControlService round trip, control {wine.IGNORED_CONTROL}, p50", us(r["ignored_rtt"]["p50_us"]),
+         "(no mode acts on it)", "", ""),
+        (f"idle {idle['seconds']} s, all modes up: context switches", f"{idle['switches']}",
+         f"(goal: none; {idle['busy_threads']} of its {idle['threads']} threads ran)", "", ""),
+        ("  CPU time (Linux accounting)", f"{idle['linux_cpu_ns'] / 1e3:.0f} us", "(goal: none)", "", ""),
+        ("  CPU time (GetProcessTimes, 10 ms ticks)", f"{idle['cpu_ns'] / 1e6:.0f} ms", "", "", ""),
     ]
     return table(f"Under Wine: QTHERMSvc.exe and the firmware model driver ({control['count']} controls, 146 and "
-                 "148 in turn; as many bare requests)", ("figure", "time", "floor", "floor time", "ratio"), rows)
+                 "148 in turn, and as many bare requests, in turn)", ("figure", "time", "floor", "floor time", "ratio"),
+                 rows)
 
 
 def main(argv):
@@ -210,6 +221,8 @@ def main(argv):
     if args.wine == "yes" or (args.wine == "auto" and (source / "service" / "Main.cpp").is_file()):
         mingw = (args.mingw or source / "build" / "mingw").resolve()
         sections.append(wine_table(mingw, build / "wine", args.controls, args.idle))
+    elif args.wine == "no":
+        sections.append("Under Wine: not measured (--wine no)")
     else:
         sections.append("Under Wine: not measured (the program's entry, service/Main.cpp, is not built yet)")
     text = "\n\n".join(sections) + "\n"

@@ -3,8 +3,10 @@ prefix of the end-to-end harness (tests/wine).
 
 - Latency of a control: from a client's ControlService (the counter read just before it)
   to the request's arrival at the driver (the driver stamps it with the same counter),
-  over COUNT controls; next to it, in the same prefix, the floor: COUNT bare
-  DeviceIoControl calls from the client to the driver, timed the same way.
+  over COUNT controls; next to it, in the same prefix and in turn with them, the floor:
+  COUNT bare DeviceIoControl calls from the client to the driver, timed the same way. For
+  reading them: the same with the device opened and closed around each call (as
+  DYTCMethod does), and the round trip of a control that no mode acts on.
 - Idle footprint: the service process's CPU time (GetProcessTimes, and the Linux
   process's own accounting) and its threads' context switches over IDLE seconds with all
   modes up: the MYH thread watching its key, an IFC thread waiting on the idle mutex.
@@ -26,6 +28,7 @@ ALL_FUNCTIONS = 0x1C080001
 IFC_IDLE_MUTEX = r"Global\QTHUniversal_Idle_Mutex"
 MYH_KEY = r"SOFTWARE\Oltaro\BravaMode"
 MMC_WORDS = {146: 0x13B001, 148: 0x12B001}  # cool and quiet, performance
+IGNORED_CONTROL = 200  # user-defined, and no mode acts on it
 
 
 def percentile(values, q):
@@ -49,26 +52,31 @@ def timed_sends(lines):
 
 
 def arrival_latencies(s, mark, lines, expected_words):
-    """Per request, microseconds from the client's send to its arrival at the driver."""
+    """Per send, microseconds from the client's send to the request's arrival at the
+    driver, and the client's own round trip."""
     frequency, sends = timed_sends(lines)
     requests = s.firmware.requests(mark)
     ensure_eq(len(requests), len(sends), "requests at the driver, one per send")
     ensure_eq([r.word for r in requests], expected_words, "command words at the driver")
     ensure(all(r.arrival is not None for r in requests), "the driver stamps every request")
-    latencies = [(r.arrival - before) * 1e6 / frequency for (before, _), r in zip(sends, requests)]
-    ensure(min(latencies) > 0, "a request arrived before it was sent: the clocks differ")
-    return latencies
+    arrivals = [(r.arrival - before) * 1e6 / frequency for (before, _), r in zip(sends, requests)]
+    ensure(min(arrivals) > 0, "a request arrived before it was sent: the clocks differ")
+    return arrivals, round_trips(frequency, sends)
 
 
-def summary(latencies):
-    return {"p50_us": percentile(latencies, 0.5), "p99_us": percentile(latencies, 0.99), "count": len(latencies)}
+def round_trips(frequency, sends):
+    return [(after - before) * 1e6 / frequency for before, after in sends]
 
 
-def bare_ioctls(s, count):
+def summary(values):
+    return {"p50_us": percentile(values, 0.5), "p99_us": percentile(values, 0.99), "count": len(values)}
+
+
+def bare_ioctls(s, count, reopen=False):
     word = MMC_WORDS[146]
     mark = s.firmware.mark()
-    lines = s.ctl("timeioctls", hex(word), str(count))
-    return summary(arrival_latencies(s, mark, lines, [word] * count))
+    lines = s.ctl("timeioctls", hex(word), str(count), *(["reopen"] if reopen else []))
+    return arrival_latencies(s, mark, lines, [word] * count)
 
 
 def controls(s, count):
@@ -76,7 +84,30 @@ def controls(s, count):
     mark = s.firmware.mark()
     lines = s.ctl("timecontrols", SERVICE, ",".join(map(str, codes)), str(count))
     words = [MMC_WORDS[codes[i % len(codes)]] for i in range(count)]
-    return summary(arrival_latencies(s, mark, lines, words))
+    return arrival_latencies(s, mark, lines, words)
+
+
+def ignored_controls(s, count):
+    """Round trips of a user-defined control that no mode acts on: what the Service Control
+    Manager's relay costs by itself."""
+    mark = s.firmware.mark()
+    frequency, sends = timed_sends(s.ctl("timecontrols", SERVICE, str(IGNORED_CONTROL), str(count)))
+    ensure_eq(s.firmware.requests(mark), [], f"requests for control {IGNORED_CONTROL}")
+    return round_trips(frequency, sends)
+
+
+def latency(s, count, rounds=4):
+    """The four kinds of send in turn, `rounds` times, so that all meet the same machine."""
+    found = {"ioctl": [], "reopen": [], "control": [], "control_rtt": [], "ignored_rtt": []}
+    share = max(1, count // rounds)
+    for _ in range(rounds):
+        found["ioctl"] += bare_ioctls(s, share)[0]
+        found["reopen"] += bare_ioctls(s, share, reopen=True)[0]
+        arrivals, trips = controls(s, share)
+        found["control"] += arrivals
+        found["control_rtt"] += trips
+        found["ignored_rtt"] += ignored_controls(s, share)
+    return {k: summary(v) for k, v in found.items()}
 
 
 # ---- the idle service ----
@@ -100,19 +131,18 @@ def linux_pid(s, image):
 
 
 def linux_usage(pid):
-    """Context switches of every thread of the process, and its CPU time in ns."""
-    switches = {}
-    cpu_ns = 0
+    """Per thread of the process: (context switches, CPU time in ns)."""
+    threads = {}
     for task in Path(f"/proc/{pid}/task").iterdir():
         try:
             status = (task / "status").read_text()
-            cpu_ns += int((task / "schedstat").read_text().split()[0])
+            cpu_ns = int((task / "schedstat").read_text().split()[0])
         except OSError:
             continue  # the thread ended
         v = int(re.search(r"^voluntary_ctxt_switches:\s+(\d+)", status, re.M).group(1))
         n = int(re.search(r"^nonvoluntary_ctxt_switches:\s+(\d+)", status, re.M).group(1))
-        switches[int(task.name)] = v + n
-    return switches, cpu_ns
+        threads[int(task.name)] = (v + n, cpu_ns)
+    return threads
 
 
 def windows_cpu(s, windows_pid):
@@ -140,19 +170,20 @@ def idle(s, seconds):
 
     mark = s.firmware.mark()
     cpu_before = windows_cpu(s, status["pid"])
-    switches_before, linux_cpu_before = linux_usage(pid)
+    before = linux_usage(pid)
     time.sleep(seconds)
-    switches_after, linux_cpu_after = linux_usage(pid)
+    after = linux_usage(pid)
     cpu_after = windows_cpu(s, status["pid"])
     ensure_eq(s.firmware.requests(mark), [], "requests while idle")
-    per_thread = {t: switches_after[t] - switches_before.get(t, 0) for t in switches_after}
+    # Threads that started during the window count from zero.
+    delta = {t: (after[t][0] - before.get(t, (0, 0))[0], after[t][1] - before.get(t, (0, 0))[1]) for t in after}
     return {
         "seconds": seconds,
         "cpu_ns": cpu_after - cpu_before,
-        "linux_cpu_ns": linux_cpu_after - linux_cpu_before,
-        "switches": sum(per_thread.values()),
-        "threads": len(per_thread),
-        "busy_threads": sum(1 for v in per_thread.values() if v),
+        "linux_cpu_ns": sum(d[1] for d in delta.values()),
+        "switches": sum(d[0] for d in delta.values()),
+        "threads": len(delta),
+        "busy_threads": sum(1 for d in delta.values() if d[0] or d[1]),
     }
 
 
@@ -177,9 +208,8 @@ def measure(mingw: Path, work: Path, count=1000, idle_seconds=30, log=print):
     try:
         with session:
             start_service(session)
-            log(f"wine: {count} bare DeviceIoControl calls, then {count} controls")
-            results["ioctl"] = bare_ioctls(session, count)
-            results["control"] = controls(session, count)
+            log(f"wine: {count} controls and as many bare requests")
+            results.update(latency(session, count))
             log(f"wine: {idle_seconds} s idle")
             results["idle"] = idle(session, idle_seconds)
     except Failure:

@@ -23,8 +23,10 @@
 //   timecontrols NAME CODE[,CODE]... COUNT  COUNT controls, the codes in turn, one after
 //                                    the other: "freq=<ticks per second>", then per
 //                                    control "sent <before ControlService> <after>"
-//   timeioctls WORD COUNT            COUNT bare DeviceIoControl calls with the DYTC code on
-//                                    one handle to \\.\PwrCtlDev: "freq=", then "sent .."
+//   timeioctls WORD COUNT [reopen]   COUNT bare DeviceIoControl calls with the DYTC code on
+//                                    one handle to \\.\PwrCtlDev: "freq=", then "sent ..";
+//                                    with "reopen" each call opens and closes the device as
+//                                    DYTCMethod does, "sent" then timing from the open
 //   cputime PID                      kernel=<100 ns units> user=<100 ns units>
 //   holdmutex NAME                   creates and owns the named mutex, prints "held", and
 //                                    sleeps until the process is ended
@@ -349,20 +351,31 @@ DWORD cmdTimeControls(const Args& a) {
 DWORD cmdTimeIoctls(const Args& a) {
   DWORD word = parse(a.at(1));
   const DWORD count = parse(a.at(2));
-  HANDLE device = CreateFileW(L"\\\\.\\PwrCtlDev", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (device == INVALID_HANDLE_VALUE) return fail(L"CreateFileW", GetLastError());
+  const bool reopen = a.size() > 3 && a[3] == L"reopen";
+  auto open = [] {
+    return CreateFileW(L"\\\\.\\PwrCtlDev", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE device = reopen ? INVALID_HANDLE_VALUE : open();
+  if (!reopen && device == INVALID_HANDLE_VALUE) return fail(L"CreateFileW", GetLastError());
   std::vector<LONGLONG> times(2 * (size_t)count);
   DWORD error = 0;
+  const wchar_t* failed = L"DeviceIoControl";
   for (DWORD i = 0; i < count && !error; ++i) {
     DWORD reply = 0, returned = 0;
     times[2 * i] = counter();
+    if (reopen && (device = open()) == INVALID_HANDLE_VALUE) {
+      error = GetLastError();
+      failed = L"CreateFileW";
+      break;
+    }
     BOOL done = DeviceIoControl(device, 0x8310213C, &word, sizeof(word), &reply, sizeof(reply), &returned, nullptr);
-    times[2 * i + 1] = counter();
     if (!done) error = GetLastError();
+    if (reopen) CloseHandle(device);
+    times[2 * i + 1] = counter();
   }
-  CloseHandle(device);
-  if (error) return fail(L"DeviceIoControl", error);
+  if (!reopen) CloseHandle(device);
+  if (error) return fail(failed, error);
   printFrequency();
   for (DWORD i = 0; i < count; ++i)
     out(L"sent " + std::to_wstring(times[2 * i]) + L" " + std::to_wstring(times[2 * i + 1]));

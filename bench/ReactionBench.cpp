@@ -16,14 +16,16 @@
 #include "service/IdleWatcher.h"
 
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -326,22 +328,26 @@ void ThreadWake(benchmark::State& state) {
 
 // ---- idle ----
 
-// What the process's threads other than the calling one have used: context switches
-// and CPU time.
+// What the process's threads other than the calling one have used, from the kernel's
+// accounting of each thread: context switches and CPU time.
 struct Usage {
   long switches = 0;
   int64_t cpuNs = 0;
 };
 Usage othersUsage() {
-  rusage process{}, self{};
-  timespec processCpu{}, selfCpu{};
-  getrusage(RUSAGE_THREAD, &self);
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &selfCpu);
-  getrusage(RUSAGE_SELF, &process);
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &processCpu);
   Usage u;
-  u.switches = (process.ru_nvcsw + process.ru_nivcsw) - (self.ru_nvcsw + self.ru_nivcsw);
-  u.cpuNs = (processCpu.tv_sec - selfCpu.tv_sec) * 1000000000LL + (processCpu.tv_nsec - selfCpu.tv_nsec);
+  const std::string self = std::to_string(static_cast<long>(syscall(SYS_gettid)));
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (task.path().filename() == self) continue;
+    std::ifstream schedstat(task.path() / "schedstat");
+    int64_t ns = 0;
+    if (schedstat >> ns) u.cpuNs += ns;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        u.switches += std::stol(line.substr(line.find(':') + 1));
+    }
+  }
   return u;
 }
 

@@ -194,7 +194,8 @@ def wine_table(mingw, work, count, idle_seconds):
         (f"idle {idle['seconds']} s, all modes up: context switches", f"{idle['switches']}",
          f"(goal: none; {idle['busy_threads']} of its {idle['threads']} threads ran)", "", ""),
         ("  CPU time (Linux accounting)", f"{idle['linux_cpu_ns'] / 1e3:.0f} us", "(goal: none)", "", ""),
-        ("  CPU time (GetProcessTimes, 10 ms ticks)", f"{idle['cpu_ns'] / 1e6:.0f} ms", "", "", ""),
+        ("  GetProcessTimes, kernel + user, before/after", "/".join(f"{v / 1e6:.0f}" for v in idle["cpu_ns"]) + " ms",
+         "(Wine: 10 ms ticks, per live thread)", "", ""),
     ]
     return table(f"Under Wine: QTHERMSvc.exe and the firmware model driver ({control['count']} controls, 146 and "
                  "148 in turn, and as many bare requests, in turn)", ("figure", "time", "floor", "floor time", "ratio"),

@@ -179,7 +179,7 @@ def idle(s, seconds):
     delta = {t: (after[t][0] - before.get(t, (0, 0))[0], after[t][1] - before.get(t, (0, 0))[1]) for t in after}
     return {
         "seconds": seconds,
-        "cpu_ns": cpu_after - cpu_before,
+        "cpu_ns": (cpu_before, cpu_after),
         "linux_cpu_ns": sum(d[1] for d in delta.values()),
         "switches": sum(d[0] for d in delta.values()),
         "threads": len(delta),

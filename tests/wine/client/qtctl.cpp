@@ -10,6 +10,9 @@
 //   control NAME CODE                state=<n>  (the status the control returned)
 //   start NAME
 //   stop NAME TIMEOUT_MS             states=<states from the stop until stopped>
+//   stopnotify NAME TIMEOUT_MS       notified=<the first state the SCM notified after the
+//                                    stop, 3 or 1> checkpoint=<n> hint=<n> exit=<n>
+//                                    states=<from the stop control until stopped>
 //   delete NAME TIMEOUT_MS           stops the service first if it runs; "absent" if none
 //   config NAME                      type= start= error= image= account= display=
 //                                    description= group= dependencies=
@@ -18,6 +21,7 @@
 //   regset KEY NAME DWORD | regdel KEY NAME
 //   regget KEY [NAME]...             NAME=dword:<hex> | NAME=sz:<text> | NAME=type<n>:<size>
 //                                    | NAME=missing; without names every value; key=missing
+//   regraw KEY NAME                  NAME=type<n>:<data bytes in hex> | NAME=missing | key=missing
 // For the benchmarks (times are QueryPerformanceCounter ticks, the clock the firmware
 // model stamps each request with on arrival):
 //   timecontrols NAME CODE[,CODE]... COUNT  COUNT controls, the codes in turn, one after
@@ -173,6 +177,37 @@ DWORD cmdStop(const Args& a) {
   DWORD rc = stopAndWait(h, parse(a.at(2)), &seen);
   out(L"states=" + joined(seen));
   return rc;
+}
+
+// The SCM's notification comes as an APC to the thread that asked for it.
+void CALLBACK onStatusNotify(void* parameter) {
+  auto* notify = static_cast<SERVICE_NOTIFYW*>(parameter);
+  auto* seen = static_cast<SERVICE_STATUS_PROCESS*>(notify->pContext);
+  if (notify->dwNotificationStatus == ERROR_SUCCESS) *seen = notify->ServiceStatus;
+}
+
+// A stop that the client sees only through ControlService's answer hides the stop pending
+// state when the service reports it and stopped within its handler; the SCM's notification,
+// asked for before the stop, shows the first state the service reported.
+DWORD cmdStopNotify(const Args& a) {
+  SC_HANDLE h = nullptr;
+  if (DWORD e = openService(a.at(1), SERVICE_STOP | SERVICE_QUERY_STATUS, &h)) return fail(L"OpenServiceW", e);
+  Sc service(h);
+  SERVICE_STATUS_PROCESS notified{};
+  SERVICE_NOTIFYW notify{};
+  notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  notify.pfnNotifyCallback = onStatusNotify;
+  notify.pContext = &notified;
+  if (DWORD e = NotifyServiceStatusChangeW(h, SERVICE_NOTIFY_STOP_PENDING | SERVICE_NOTIFY_STOPPED, &notify))
+    return fail(L"NotifyServiceStatusChangeW", e);
+  std::vector<DWORD> seen;
+  DWORD rc = stopAndWait(h, parse(a.at(2)), &seen);
+  ULONGLONG deadline = GetTickCount64() + parse(a.at(2));
+  while (!notified.dwCurrentState && GetTickCount64() < deadline) SleepEx(10, TRUE);
+  out(L"notified=" + num(notified.dwCurrentState) + L" checkpoint=" + num(notified.dwCheckPoint) + L" hint=" +
+      num(notified.dwWaitHint) + L" exit=" + num(notified.dwWin32ExitCode));
+  out(L"states=" + joined(seen));
+  return rc ? rc : notified.dwCurrentState ? 0 : fail(L"notification", ERROR_TIMEOUT);
 }
 
 DWORD cmdDelete(const Args& a) {
@@ -405,6 +440,29 @@ DWORD cmdHoldMutex(const Args& a) {
   return 0;
 }
 
+DWORD cmdRegRaw(const Args& a) {
+  Key k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, a.at(1).c_str(), 0, KEY_QUERY_VALUE, &k.h)) {
+    out(L"key=missing");
+    return 0;
+  }
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(k.h, a.at(2).c_str(), nullptr, &type, nullptr, &size)) {
+    out(a[2] + L"=missing");
+    return 0;
+  }
+  std::vector<BYTE> data(size);
+  if (RegQueryValueExW(k.h, a[2].c_str(), nullptr, &type, data.data(), &size)) return fail(L"RegQueryValueExW", 1);
+  std::wstring bytes;
+  for (DWORD i = 0; i < size; ++i) {
+    wchar_t b[4];
+    swprintf(b, 4, L"%02x", (unsigned)data[i]);
+    bytes += b;
+  }
+  out(a[2] + L"=type" + num(type) + L":" + bytes);
+  return 0;
+}
+
 DWORD run(const Args& a) {
   struct Command {
     const wchar_t* name;
@@ -417,6 +475,7 @@ DWORD run(const Args& a) {
       {L"regset", 4, cmdRegSet}, {L"regdel", 3, cmdRegDel}, {L"regget", 2, cmdRegGet},
       {L"timecontrols", 4, cmdTimeControls}, {L"timeioctls", 3, cmdTimeIoctls}, {L"cputime", 2, cmdCpuTime},
       {L"holdmutex", 2, cmdHoldMutex},
+      {L"stopnotify", 3, cmdStopNotify}, {L"regraw", 3, cmdRegRaw},
   };
   for (const auto& c : commands)
     if (a[0] == c.name) return a.size() < c.minArgs ? fail(L"arguments", ERROR_INVALID_PARAMETER) : c.fn(a);

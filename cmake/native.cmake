@@ -29,3 +29,8 @@ file(GLOB QTHERM_EXTRA_CMAKE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*/CMake
 foreach(f ${QTHERM_EXTRA_CMAKE})
   include(${f})
 endforeach()
+
+# Benchmarks (bench/): built, never run as tests; scripts/bench runs them.
+if(NOT QTHERM_SANITIZE AND EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.cmake)
+  include(${CMAKE_SOURCE_DIR}/bench/CMakeLists.cmake)
+endif()

@@ -10,17 +10,17 @@ namespace {
 enum class Size { Default, Short, Char, Long, LongLong, SizeT };
 
 // Formats one numeric conversion through the narrow C library, which is safe for any value.
-std::wstring numeric(const std::string& spec) { return std::wstring(spec.begin(), spec.end()); }
+std::wstring numeric(const std::string& pattern) { return std::wstring(pattern.begin(), pattern.end()); }
 
 template <class T>
 std::wstring formatNumber(const std::string& flags, int width, int precision, char conversion, T value) {
-  std::string spec = "%" + flags;
-  if (width >= 0) spec += std::to_string(width);
-  if (precision >= 0) spec += "." + std::to_string(precision);
-  if constexpr (std::is_integral_v<T> && sizeof(T) == 8) spec += "ll";
-  spec += conversion;
+  std::string pattern = "%" + flags;
+  if (width >= 0) pattern += std::to_string(width);
+  if (precision >= 0) pattern += "." + std::to_string(precision);
+  if constexpr (std::is_integral_v<T> && sizeof(T) == 8) pattern += "ll";
+  pattern += conversion;
   char buffer[512];
-  int n = std::snprintf(buffer, sizeof buffer, spec.c_str(), value);
+  int n = std::snprintf(buffer, sizeof buffer, pattern.c_str(), value);
   if (n < 0) return std::wstring();
   return numeric(std::string(buffer, static_cast<size_t>(n) < sizeof buffer ? n : sizeof buffer - 1));
 }

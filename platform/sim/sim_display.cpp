@@ -211,6 +211,10 @@ std::vector<Query> queries() {
   std::lock_guard<std::mutex> g(state().lock);
   return state().queries;
 }
+void clearQueries() {
+  std::lock_guard<std::mutex> g(state().lock);
+  state().queries.clear();
+}
 void addProcess(DWORD processId) {
   std::lock_guard<std::mutex> g(state().lock);
   state().processes.insert(processId);

@@ -56,6 +56,8 @@ struct Query {
   NTSTATUS status;
 };
 std::vector<Query> queries();
+// Forgets the queries recorded so far (long runs, such as benchmarks).
+void clearQueries();
 
 // Processes that OpenProcess finds besides the current one.
 void addProcess(DWORD processId);

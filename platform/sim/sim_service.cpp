@@ -549,6 +549,11 @@ std::vector<SentControl> controlsSent() {
   std::lock_guard<std::mutex> g(s.lock);
   return s.controls;
 }
+void clearControlsSent() {
+  auto& s = machine();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.controls.clear();
+}
 
 std::vector<std::wstring> starts() {
   auto& s = machine();

@@ -352,6 +352,8 @@ struct SentControl {
   }
 };
 std::vector<SentControl> controlsSent();
+// Forgets the controls recorded so far (long runs, such as benchmarks).
+void clearControlsSent();
 // Services that StartServiceW set going, in order.
 std::vector<std::wstring> starts();
 

@@ -12,7 +12,15 @@ std::condition_variable_any& syncCv() {
   static auto* cv = new std::condition_variable_any;
   return *cv;
 }
+// Observers of g_blocked (waitForBlockedWaiters) wait on a condition of their own: were
+// a new waiter to notify syncCv, every other blocked thread would wake, block again and
+// notify in turn, and blocked threads would wake each other without end.
+std::condition_variable_any& blockedCv() {
+  static auto* cv = new std::condition_variable_any;
+  return *cv;
+}
 int g_blocked = 0;  // guarded by syncLock
+long g_wakeups = 0;  // guarded by syncLock
 
 struct NamedTable {
   std::map<std::wstring, std::weak_ptr<Waitable>> objects;
@@ -177,9 +185,14 @@ int blockedWaiters() {
   return g_blocked;
 }
 
+long waitWakeups() {
+  std::lock_guard<std::mutex> g(syncLock());
+  return g_wakeups;
+}
+
 bool waitForBlockedWaiters(int n, int timeoutMs) {
   std::unique_lock<std::mutex> g(syncLock());
-  return syncCv().wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return g_blocked >= n; });
+  return blockedCv().wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return g_blocked >= n; });
 }
 
 bool namedObjectExists(const std::wstring& name) {
@@ -323,11 +336,15 @@ static DWORD waitImpl(const char* api, DWORD count, const HANDLE* handles, BOOL 
     }
     if (ms == 0) return WAIT_TIMEOUT;
     g_blocked++;
-    notifyWaiters();  // lets waitForBlockedWaiters observe the new waiter
-    if (ms == INFINITE) {
+    blockedCv().notify_all();  // lets waitForBlockedWaiters observe the new waiter
+    bool timedOut = false;
+    if (ms == INFINITE)
       syncCv().wait(g);
-    } else if (syncCv().wait_until(g, deadline) == std::cv_status::timeout) {
-      g_blocked--;
+    else
+      timedOut = syncCv().wait_until(g, deadline) == std::cv_status::timeout;
+    g_wakeups++;
+    g_blocked--;
+    if (timedOut) {
       // One last look: a signal may have raced the timeout.
       for (DWORD i = 0; !waitAll && i < count; i++) {
         if (objects[i]->ready(self)) {
@@ -338,7 +355,6 @@ static DWORD waitImpl(const char* api, DWORD count, const HANDLE* handles, BOOL 
       }
       return WAIT_TIMEOUT;
     }
-    g_blocked--;
   }
 }
 

@@ -48,6 +48,9 @@ bool eventIsSignaled(HANDLE event);
 int blockedWaiters();
 // Blocks (really) until at least n threads are blocked in wait functions; false after the timeout.
 bool waitForBlockedWaiters(int n, int timeoutMs = 5000);
+// Times a thread blocked in a wait function woke up, for any reason (a timeout and a
+// change that was not for it included), since the process started: what waiting costs.
+long waitWakeups();
 // Whether a named event or mutex currently exists.
 bool namedObjectExists(const std::wstring& name);
 

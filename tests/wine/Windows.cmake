@@ -14,7 +14,7 @@ add_custom_command(
   COMMAND ${CMAKE_C_COMPILER} -O2 -Wall -Wextra -Werror -I${CMAKE_FIND_ROOT_PATH}/include/ddk
           -ffreestanding -fno-stack-protector -mno-stack-arg-probe -c ${_fw_src} -o ${_fw_obj}
   COMMAND ${CMAKE_C_COMPILER} -o ${_fw_sys} ${_fw_obj} -nostdlib -shared -Wl,--subsystem,native
-          -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000 -lntoskrnl
+          -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000 -lntoskrnl -lhal
   DEPENDS ${_fw_src}
   COMMENT "Building the firmware model driver pwrctlfw.sys"
   VERBATIM)

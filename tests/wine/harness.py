@@ -55,6 +55,17 @@ def ensure_eq(actual, expected, what):
         raise Failure(f"{what}: expected {fmt(expected)}, got {fmt(actual)}")
 
 
+def wait_until(condition, timeout, interval=0.05):
+    """Polls `condition` until it holds or `timeout` seconds have passed; whether it held."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if condition():
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+
+
 def fmt(value):
     if isinstance(value, int) and not isinstance(value, bool):
         return hex(value)
@@ -200,6 +211,7 @@ class Request:
     word: int
     reply: int
     status: int
+    arrival: int = None  # the performance counter when the request reached the driver
 
     def __str__(self):
         return (f"#{self.seq} code={self.code:08x} in={self.in_length} out={self.out_length} "
@@ -239,10 +251,12 @@ class Firmware:
     def requests(self, since=0):
         found = []
         for line in self.lines():
-            m = re.fullmatch(r"req (\d+) ([0-9a-f]{8}) (\d+) (\d+) ([0-9a-f]{8}) ([0-9a-f]{8}) ([0-9a-f]{8})", line)
+            m = re.fullmatch(r"req (\d+) ([0-9a-f]{8}) (\d+) (\d+) ([0-9a-f]{8}) ([0-9a-f]{8}) ([0-9a-f]{8})(?: (\d+))?",
+                             line)
             if m:
-                seq, code, i, o, w, r, st = m.groups()
-                found.append(Request(int(seq), int(code, 16), int(i), int(o), int(w, 16), int(r, 16), int(st, 16)))
+                seq, code, i, o, w, r, st, arrival = m.groups()
+                found.append(Request(int(seq), int(code, 16), int(i), int(o), int(w, 16), int(r, 16), int(st, 16),
+                                     int(arrival) if arrival else None))
         return found[since:]
 
     def mark(self):
@@ -447,6 +461,36 @@ class Session:
         lines = self.ctl("stop", name, str(timeout_ms))
         return [int(v) for v in lines[0].removeprefix("states=").split(",")]
 
+    def stop_notified(self, name=SERVICE, timeout_ms=10000):
+        """Stops a service with the SCM's status notification asked for first. Gives the
+        first state it notified after the stop (with the report's check point, wait hint and
+        exit code) and the states from the stop control until stopped: a service that reports
+        stop pending and stopped within its handler shows only "stopped" to ControlService."""
+        lines = self.ctl("stopnotify", name, str(timeout_ms))
+        notified = {k: int(v) for k, v in (p.split("=") for p in lines[0].split())}
+        return notified, [int(v) for v in lines[1].removeprefix("states=").split(",")]
+
+    def reg_raw(self, key, name):
+        """An HKLM value as stored: (type, bytes); None when the value or key is missing."""
+        line = self.ctl("regraw", key, name)[0]
+        if line == "key=missing" or line == name + "=missing":
+            return None
+        m = re.fullmatch(re.escape(name) + r"=type(\d+):([0-9a-f]*)", line)
+        ensure(m is not None, f"unexpected line from regraw: {line!r}")
+        return int(m.group(1)), bytes.fromhex(m.group(2))
+
+    def reg_multi(self, key, name):
+        """A REG_MULTI_SZ value's strings in order, empty ones included (as in the pairs of
+        PendingFileRenameOperations); None when missing."""
+        raw = self.reg_raw(key, name)
+        if raw is None:
+            return None
+        kind, data = raw
+        ensure_eq(kind, 7, f"type of {name}")
+        text = data.decode("utf-16-le")
+        ensure(text.endswith("\0\0"), f"{name} is not ended by an empty string: {text!r}")
+        return text[:-1].split("\0")[:-1]
+
     def reg_get(self, key, *names):
         """HKLM values: int for a DWORD, str for a string, None when missing; {} for no key."""
         values = {}
@@ -465,6 +509,14 @@ class Session:
 
     def file(self, windows_path):
         return drive_c(self.prefix, windows_path)
+
+    def scheduled_tasks(self):
+        """What Wine's Task Scheduler keeps under C:\\windows\\system32\\tasks, one file per
+        registered task; folders end with "/"."""
+        root = self.file(r"C:\windows\system32\tasks")
+        if not root.is_dir():
+            return []
+        return sorted(p.relative_to(root).as_posix() + ("/" if p.is_dir() else "") for p in root.rglob("*"))
 
     # ---- on failure ----
 

@@ -10,6 +10,9 @@
 //   control NAME CODE                state=<n>  (the status the control returned)
 //   start NAME
 //   stop NAME TIMEOUT_MS             states=<states from the stop until stopped>
+//   stopnotify NAME TIMEOUT_MS       notified=<the first state the SCM notified after the
+//                                    stop, 3 or 1> checkpoint=<n> hint=<n> exit=<n>
+//                                    states=<from the stop control until stopped>
 //   delete NAME TIMEOUT_MS           stops the service first if it runs; "absent" if none
 //   config NAME                      type= start= error= image= account= display=
 //                                    description= group= dependencies=
@@ -18,6 +21,19 @@
 //   regset KEY NAME DWORD | regdel KEY NAME
 //   regget KEY [NAME]...             NAME=dword:<hex> | NAME=sz:<text> | NAME=type<n>:<size>
 //                                    | NAME=missing; without names every value; key=missing
+//   regraw KEY NAME                  NAME=type<n>:<data bytes in hex> | NAME=missing | key=missing
+// For the benchmarks (times are QueryPerformanceCounter ticks, the clock the firmware
+// model stamps each request with on arrival):
+//   timecontrols NAME CODE[,CODE]... COUNT  COUNT controls, the codes in turn, one after
+//                                    the other: "freq=<ticks per second>", then per
+//                                    control "sent <before ControlService> <after>"
+//   timeioctls WORD COUNT [reopen]   COUNT bare DeviceIoControl calls with the DYTC code on
+//                                    one handle to \\.\PwrCtlDev: "freq=", then "sent ..";
+//                                    with "reopen" each call opens and closes the device as
+//                                    DYTCMethod does, "sent" then timing from the open
+//   cputime PID                      kernel=<100 ns units> user=<100 ns units>
+//   holdmutex NAME                   creates and owns the named mutex, prints "held", and
+//                                    sleeps until the process is ended
 //   handles NAME                     pid=<n> handles=<n>  (the running service's process)
 #include <windows.h>
 #include <winternl.h>
@@ -150,8 +166,13 @@ DWORD cmdStart(const Args& a) {
 
 DWORD stopAndWait(SC_HANDLE h, DWORD timeoutMs, std::vector<DWORD>* seen) {
   SERVICE_STATUS s{};
-  if (!ControlService(h, SERVICE_CONTROL_STOP, &s)) return fail(L"ControlService", GetLastError());
-  seen->push_back(s.dwCurrentState);
+  if (ControlService(h, SERVICE_CONTROL_STOP, &s)) {
+    seen->push_back(s.dwCurrentState);
+  } else if (GetLastError() != ERROR_BROKEN_PIPE) {
+    return fail(L"ControlService", GetLastError());
+  }
+  // Wine answers a stop with a broken pipe when the service's process ends before its
+  // answer is relayed; the stop was delivered, and the wait below shows it finished.
   if (!waitState(h, SERVICE_STOPPED, timeoutMs, seen)) return fail(L"wait", GetLastError());
   return 0;
 }
@@ -164,6 +185,37 @@ DWORD cmdStop(const Args& a) {
   DWORD rc = stopAndWait(h, parse(a.at(2)), &seen);
   out(L"states=" + joined(seen));
   return rc;
+}
+
+// The SCM's notification comes as an APC to the thread that asked for it.
+void CALLBACK onStatusNotify(void* parameter) {
+  auto* notify = static_cast<SERVICE_NOTIFYW*>(parameter);
+  auto* seen = static_cast<SERVICE_STATUS_PROCESS*>(notify->pContext);
+  if (notify->dwNotificationStatus == ERROR_SUCCESS) *seen = notify->ServiceStatus;
+}
+
+// A stop that the client sees only through ControlService's answer hides the stop pending
+// state when the service reports it and stopped within its handler; the SCM's notification,
+// asked for before the stop, shows the first state the service reported.
+DWORD cmdStopNotify(const Args& a) {
+  SC_HANDLE h = nullptr;
+  if (DWORD e = openService(a.at(1), SERVICE_STOP | SERVICE_QUERY_STATUS, &h)) return fail(L"OpenServiceW", e);
+  Sc service(h);
+  SERVICE_STATUS_PROCESS notified{};
+  SERVICE_NOTIFYW notify{};
+  notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  notify.pfnNotifyCallback = onStatusNotify;
+  notify.pContext = &notified;
+  if (DWORD e = NotifyServiceStatusChangeW(h, SERVICE_NOTIFY_STOP_PENDING | SERVICE_NOTIFY_STOPPED, &notify))
+    return fail(L"NotifyServiceStatusChangeW", e);
+  std::vector<DWORD> seen;
+  DWORD rc = stopAndWait(h, parse(a.at(2)), &seen);
+  ULONGLONG deadline = GetTickCount64() + parse(a.at(2));
+  while (!notified.dwCurrentState && GetTickCount64() < deadline) SleepEx(10, TRUE);
+  out(L"notified=" + num(notified.dwCurrentState) + L" checkpoint=" + num(notified.dwCheckPoint) + L" hint=" +
+      num(notified.dwWaitHint) + L" exit=" + num(notified.dwWin32ExitCode));
+  out(L"states=" + joined(seen));
+  return rc ? rc : notified.dwCurrentState ? 0 : fail(L"notification", ERROR_TIMEOUT);
 }
 
 DWORD cmdDelete(const Args& a) {
@@ -325,6 +377,125 @@ DWORD cmdHandles(const Args& a) {
   return 0;
 }
 
+LONGLONG counter() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+void printFrequency() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  out(L"freq=" + std::to_wstring(frequency.QuadPart));
+}
+
+DWORD cmdTimeControls(const Args& a) {
+  std::vector<DWORD> codes;
+  for (size_t start = 0; start <= a.at(2).size();) {
+    size_t comma = a[2].find(L',', start);
+    if (comma == std::wstring::npos) comma = a[2].size();
+    codes.push_back(parse(a[2].substr(start, comma - start)));
+    start = comma + 1;
+  }
+  const DWORD count = parse(a.at(3));
+  SC_HANDLE h = nullptr;
+  if (DWORD e = openService(a.at(1), SERVICE_USER_DEFINED_CONTROL, &h)) return fail(L"OpenServiceW", e);
+  Sc service(h);
+  std::vector<LONGLONG> times(2 * (size_t)count);
+  for (DWORD i = 0; i < count; ++i) {
+    SERVICE_STATUS status{};
+    times[2 * i] = counter();
+    BOOL sent = ControlService(h, codes[i % codes.size()], &status);
+    times[2 * i + 1] = counter();
+    if (!sent) return fail(L"ControlService", GetLastError());
+  }
+  // Printed after the run, so that writing the output never delays a control.
+  printFrequency();
+  for (DWORD i = 0; i < count; ++i)
+    out(L"sent " + std::to_wstring(times[2 * i]) + L" " + std::to_wstring(times[2 * i + 1]));
+  return 0;
+}
+
+DWORD cmdTimeIoctls(const Args& a) {
+  DWORD word = parse(a.at(1));
+  const DWORD count = parse(a.at(2));
+  const bool reopen = a.size() > 3 && a[3] == L"reopen";
+  auto open = [] {
+    return CreateFileW(L"\\\\.\\PwrCtlDev", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE device = reopen ? INVALID_HANDLE_VALUE : open();
+  if (!reopen && device == INVALID_HANDLE_VALUE) return fail(L"CreateFileW", GetLastError());
+  std::vector<LONGLONG> times(2 * (size_t)count);
+  DWORD error = 0;
+  const wchar_t* failed = L"DeviceIoControl";
+  for (DWORD i = 0; i < count && !error; ++i) {
+    DWORD reply = 0, returned = 0;
+    times[2 * i] = counter();
+    if (reopen && (device = open()) == INVALID_HANDLE_VALUE) {
+      error = GetLastError();
+      failed = L"CreateFileW";
+      break;
+    }
+    BOOL done = DeviceIoControl(device, 0x8310213C, &word, sizeof(word), &reply, sizeof(reply), &returned, nullptr);
+    if (!done) error = GetLastError();
+    if (reopen) CloseHandle(device);
+    times[2 * i + 1] = counter();
+  }
+  if (!reopen) CloseHandle(device);
+  if (error) return fail(failed, error);
+  printFrequency();
+  for (DWORD i = 0; i < count; ++i)
+    out(L"sent " + std::to_wstring(times[2 * i]) + L" " + std::to_wstring(times[2 * i + 1]));
+  return 0;
+}
+
+DWORD cmdCpuTime(const Args& a) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parse(a.at(1)));
+  if (!process) return fail(L"OpenProcess", GetLastError());
+  FILETIME created, exited, kernel, user;
+  BOOL got = GetProcessTimes(process, &created, &exited, &kernel, &user);
+  DWORD error = GetLastError();
+  CloseHandle(process);
+  if (!got) return fail(L"GetProcessTimes", error);
+  auto units = [](const FILETIME& t) { return ((ULONGLONG)t.dwHighDateTime << 32) | t.dwLowDateTime; };
+  out(L"kernel=" + std::to_wstring(units(kernel)) + L" user=" + std::to_wstring(units(user)));
+  return 0;
+}
+
+DWORD cmdHoldMutex(const Args& a) {
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, a.at(1).c_str());
+  if (!mutex) return fail(L"CreateMutexW", GetLastError());
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return fail(L"CreateMutexW", ERROR_ALREADY_EXISTS);
+  out(L"held");
+  fflush(stdout);
+  Sleep(INFINITE);
+  return 0;
+}
+
+DWORD cmdRegRaw(const Args& a) {
+  Key k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, a.at(1).c_str(), 0, KEY_QUERY_VALUE, &k.h)) {
+    out(L"key=missing");
+    return 0;
+  }
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(k.h, a.at(2).c_str(), nullptr, &type, nullptr, &size)) {
+    out(a[2] + L"=missing");
+    return 0;
+  }
+  std::vector<BYTE> data(size);
+  if (RegQueryValueExW(k.h, a[2].c_str(), nullptr, &type, data.data(), &size)) return fail(L"RegQueryValueExW", 1);
+  std::wstring bytes;
+  for (DWORD i = 0; i < size; ++i) {
+    wchar_t b[4];
+    swprintf(b, 4, L"%02x", (unsigned)data[i]);
+    bytes += b;
+  }
+  out(a[2] + L"=type" + num(type) + L":" + bytes);
+  return 0;
+}
+
 DWORD run(const Args& a) {
   struct Command {
     const wchar_t* name;
@@ -335,6 +506,9 @@ DWORD run(const Args& a) {
       {L"status", 2, cmdStatus}, {L"wait", 4, cmdWait},     {L"control", 3, cmdControl}, {L"start", 2, cmdStart},
       {L"stop", 3, cmdStop},     {L"delete", 3, cmdDelete}, {L"config", 2, cmdConfig},   {L"driver", 3, cmdDriver},
       {L"regset", 4, cmdRegSet}, {L"regdel", 3, cmdRegDel}, {L"regget", 2, cmdRegGet},
+      {L"timecontrols", 4, cmdTimeControls}, {L"timeioctls", 3, cmdTimeIoctls}, {L"cputime", 2, cmdCpuTime},
+      {L"holdmutex", 2, cmdHoldMutex},
+      {L"stopnotify", 3, cmdStopNotify}, {L"regraw", 3, cmdRegRaw},
       {L"handles", 2, cmdHandles},
   };
   for (const auto& c : commands)

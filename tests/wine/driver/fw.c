@@ -25,9 +25,11 @@
  *
  * Record: every device-control request, valid or not, appends one line to
  * C:\windows\PwrCtlDev.log before it completes:
- *   "req <seq> <code> <inLength> <outLength> <word> <reply> <status>"
- * (hexadecimal but for seq and the lengths; word 0 when the input was too short; reply 0
- * when nothing was written). Each load of the driver appends "load".
+ *   "req <seq> <code> <inLength> <outLength> <word> <reply> <status> <arrival>"
+ * (hexadecimal but for seq, the lengths and arrival; word 0 when the input was too short;
+ * reply 0 when nothing was written; arrival: the performance counter when the request
+ * reached the driver, the clock that QueryPerformanceCounter reads in every process, so a
+ * client can time its requests to here). Each load of the driver appends "load".
  */
 #include <ntddk.h>
 
@@ -149,8 +151,20 @@ static void AppendLog(const char* line, ULONG length) {
   ZwClose(file);
 }
 
-static void RecordRequest(ULONG code, ULONG inLength, ULONG outLength, ULONG word, ULONG reply, NTSTATUS status) {
-  char line[96];
+static char* PutDecimal64(char* p, ULONGLONG value) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = (char)('0' + value % 10);
+    value /= 10;
+  } while (value);
+  while (n) *p++ = digits[--n];
+  return p;
+}
+
+static void RecordRequest(ULONG code, ULONG inLength, ULONG outLength, ULONG word, ULONG reply, NTSTATUS status,
+                          LONGLONG arrival) {
+  char line[128];
   char* p = PutText(line, "req ");
   p = PutDecimal(p, ++g_sequence);
   *p++ = ' ';
@@ -165,6 +179,8 @@ static void RecordRequest(ULONG code, ULONG inLength, ULONG outLength, ULONG wor
   p = PutHex(p, reply);
   *p++ = ' ';
   p = PutHex(p, (ULONG)status);
+  *p++ = ' ';
+  p = PutDecimal64(p, (ULONGLONG)arrival);
   *p++ = '\n';
   AppendLog(line, (ULONG)(p - line));
 }
@@ -231,6 +247,7 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
   ULONG_PTR written = 0;
   NTSTATUS status;
   CONFIG config;
+  const LONGLONG arrival = KeQueryPerformanceCounter(NULL).QuadPart;
   (void)device;
 
   if (inLength >= sizeof(ULONG) && buffer) word = buffer[0];
@@ -250,7 +267,7 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     written = sizeof(ULONG);
     status = STATUS_SUCCESS;
   }
-  RecordRequest(code, inLength, outLength, word, reply, status);
+  RecordRequest(code, inLength, outLength, word, reply, status, arrival);
   KeReleaseMutex(&g_lock, FALSE);
   return Complete(irp, status, written);
 }

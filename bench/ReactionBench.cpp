@@ -7,6 +7,7 @@
 // The figures run the system's own code over the simulated machine, so the ratio says
 // how much the system adds to the least that its work costs on that machine.
 #include "bench/SimMachine.h"
+#include "tests/support/IdleWatcherPeer.h"
 
 #include "modes/Dytc.h"
 #include "modes/IfcMode.h"
@@ -167,28 +168,6 @@ class DeviceMark {
   std::atomic<int64_t> m_at{0};
 };
 
-// The idle watcher's process, as far as the mode sees it: it holds the idle mutex until
-// it ends, which abandons the mutex.
-class Watcher {
- public:
-  Watcher() {
-    m_thread = std::thread([this] {
-      HANDLE mutex = CreateMutexW(NULL, TRUE, IFC_IDLE_MUTEX_NAME);
-      m_started.set_value();
-      m_end.get_future().wait();
-      CloseHandle(mutex);
-    });
-    m_started.get_future().wait();
-  }
-  ~Watcher() {
-    m_end.set_value();
-    m_thread.join();
-  }
-
- private:
-  std::promise<void> m_started, m_end;
-  std::thread m_thread;
-};
 
 // Until the IFC watch threads have switched off and ended: only the MYH thread waits.
 void waitIfcThreadsGone() {
@@ -201,7 +180,7 @@ void IdleStartControl(benchmark::State& state) {
   ModeManager* manager = ModeManager::getInstance();
   Latencies figure, floor;
   for (auto _ : state) {
-    std::optional<Watcher> watcher;
+    std::optional<IdleWatcherPeer> watcher;
     watcher.emplace();
     int64_t start = bench::nowNs();
     benchmark::DoNotOptimize(manager->onServiceControlHandler(IFC_CTL_IDLE_START, 0, nullptr));
@@ -357,7 +336,7 @@ Usage othersUsage() {
 // switches: their context switches; cpu_us: their CPU time).
 void IdleAllModesUp(benchmark::State& state) {
   ModeManager* manager = ModeManager::getInstance();
-  std::optional<Watcher> watcher;
+  std::optional<IdleWatcherPeer> watcher;
   watcher.emplace();
   manager->onServiceControlHandler(IFC_CTL_IDLE_START, 0, nullptr);
   if (!sim::waitForBlockedWaiters(2)) {

@@ -2,6 +2,7 @@
 
 #include "modes/ModeManager.h"
 #include "tests/support/ComFixture.h"
+#include "tests/support/IdleWatcherPeer.h"
 
 #include <gmock/gmock.h>
 
@@ -26,30 +27,6 @@ bool eventually(const std::function<bool()>& condition) {
   return true;
 }
 
-// The idle-time watcher process: takes the idle mutex and holds it until it ends, which
-// abandons the mutex.
-class WatcherProcess {
- public:
-  WatcherProcess() {
-    m_thread = std::thread([this] {
-      HANDLE mutex = CreateMutexW(NULL, TRUE, L"Global\\QTHUniversal_Idle_Mutex");
-      m_started.set_value();
-      m_end.get_future().wait();
-      CloseHandle(mutex);  // what the process's end does; ownership is not given back
-    });
-    m_started.get_future().wait();
-  }
-  ~WatcherProcess() { end(); }
-  void end() {
-    if (!m_thread.joinable()) return;
-    m_end.set_value();
-    m_thread.join();
-  }
-
- private:
-  std::promise<void> m_started, m_end;
-  std::thread m_thread;
-};
 
 class IfcModeTest : public ComTest {
  protected:
@@ -95,7 +72,7 @@ TEST_F(IfcModeTest, InitFailsWhenTheStopEventCannotBeMade) {
 }
 
 TEST_F(IfcModeTest, Control130SwitchesOnAndTheWatchThreadSwitchesOffWhenTheServiceStops) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   auto mode = started();
   EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
   ASSERT_TRUE(sim::waitForBlockedWaiters(1));
@@ -110,7 +87,7 @@ TEST_F(IfcModeTest, Control130SwitchesOnAndTheWatchThreadSwitchesOffWhenTheServi
 }
 
 TEST_F(IfcModeTest, AStopBeforeTheThreadWaitsStillFindsAValidStopEvent) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   auto mode = started();
   // Hold the new thread before its wait until unInit has signalled and closed the
   // mode's handle to the stop event.
@@ -132,7 +109,7 @@ TEST_F(IfcModeTest, AStopBeforeTheThreadWaitsStillFindsAValidStopEvent) {
 }
 
 TEST_F(IfcModeTest, TwoWatchThreadsEachSwitchOffInTurnWhenTheWatcherEnds) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   auto mode = started();
   EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
   EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
@@ -161,7 +138,7 @@ TEST_F(IfcModeTest, WithTheWatcherAlreadyGoneIfcStaysOn) {
 }
 
 TEST_F(IfcModeTest, A130AfterUnInitFindsNoStopEventAndLeavesIfcOn) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   auto mode = started();
   mode->unInit();
   EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
@@ -172,7 +149,7 @@ TEST_F(IfcModeTest, A130AfterUnInitFindsNoStopEventAndLeavesIfcOn) {
 }
 
 TEST_F(IfcModeTest, A130WhoseSwitchFailsStartsNoThread) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   auto mode = started();
   sim::dev::failRequests(ERROR_NOT_READY);
   EXPECT_FALSE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
@@ -197,7 +174,7 @@ TEST_F(IfcModeTest, Controls149And150SwitchWithoutAThreadAndOthersDoNothing) {
 }
 
 TEST_F(IfcModeTest, AnUnexpectedWaitResultStillSwitchesOff) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   auto mode = started();
   sim::failCall("WaitForMultipleObjects", ERROR_INVALID_HANDLE);
   EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
@@ -208,7 +185,7 @@ TEST_F(IfcModeTest, AnUnexpectedWaitResultStillSwitchesOff) {
 }
 
 TEST_F(IfcModeTest, AFailedSwitchOffInTheThreadIsTraced) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   auto mode = started();
   EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
   ASSERT_TRUE(sim::waitForBlockedWaiters(1));
@@ -219,7 +196,7 @@ TEST_F(IfcModeTest, AFailedSwitchOffInTheThreadIsTraced) {
 }
 
 TEST_F(IfcModeTest, NoThreadWhenTheStopEventCannotBeHandedOn) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   auto mode = started();
   sim::failCall("DuplicateHandle", ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_FALSE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
@@ -230,7 +207,7 @@ TEST_F(IfcModeTest, NoThreadWhenTheStopEventCannotBeHandedOn) {
 }
 
 TEST_F(IfcModeTest, TheUninstallersOwnModeStartsNoThreadOn130) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   CIFC mode;  // on the stack: nothing can share it with a thread
   EXPECT_FALSE(mode.OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
   EXPECT_EQ(traces.all().back(), Error(L"IFC create stop event failed!"));
@@ -239,7 +216,7 @@ TEST_F(IfcModeTest, TheUninstallersOwnModeStartsNoThreadOn130) {
 }
 
 TEST_F(IfcModeTest, TheModeOutlivesItsThreadAfterTheManagerLetsItGo) {
-  WatcherProcess watcher;
+  IdleWatcherPeer watcher;
   sim::dev::setCapability(CAP_IFC);
   ModeManager manager(ModeManager::defaultCreationTable());
   manager.initlize(NULL);
@@ -256,7 +233,7 @@ TEST_F(IfcModeTest, TheModeOutlivesItsThreadAfterTheManagerLetsItGo) {
 
 TEST_F(IfcModeTest, AModeReleasedWithoutUnInitLivesUntilItsThreadEnds) {
   // As after a shutdown control, when the process's end releases the modes.
-  auto watcher = std::make_unique<WatcherProcess>();
+  auto watcher = std::make_unique<IdleWatcherPeer>();
   std::weak_ptr<CIFC> weak;
   {
     auto mode = started();

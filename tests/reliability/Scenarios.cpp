@@ -2,6 +2,7 @@
 // with the peers outside the program (the SCM, the watcher process, the program that
 // writes "Mode") played by the test, unobserved by the sweep.
 #include "helpers/DeviceInfoSet.h"
+#include "tests/support/IdleWatcherPeer.h"
 #include "helpers/GpuUsageHelper.h"
 #include "helpers/TaskSchedulerHelper.h"
 #include "modes/Dytc.h"
@@ -37,31 +38,6 @@ constexpr DWORD setWord(DWORD function, DWORD mode, DWORD flag) {
   return DYTC_CMD_SET | function << 12 | mode << 16 | flag << 20;
 }
 
-// The idle-time watcher process: holds the idle mutex until it ends, which abandons it.
-class WatcherPeer {
- public:
-  WatcherPeer() {
-    std::promise<void> started;
-    m_thread = std::thread([this, &started] {
-      sim::Unobserved outside;
-      HANDLE mutex = CreateMutexW(NULL, TRUE, IFC_IDLE_MUTEX_NAME);
-      started.set_value();
-      m_end.get_future().wait();
-      CloseHandle(mutex);  // the process's end: ownership is not given back
-    });
-    started.get_future().wait();
-  }
-  ~WatcherPeer() { end(); }
-  void end() {
-    if (!m_thread.joinable()) return;
-    m_end.set_value();
-    m_thread.join();
-  }
-
- private:
-  std::promise<void> m_end;
-  std::thread m_thread;
-};
 
 // wmain with the installed executable's path as argv[0], as the system starts it.
 int runProgram(std::vector<std::wstring> args) {
@@ -141,7 +117,7 @@ void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
     return std::find(words.begin(), words.end(), word) != words.end();
   };
 
-  WatcherPeer watcher;
+  IdleWatcherPeer watcher;
   std::vector<sim::scm::ControlResult> answers;
   bool ran = false;
   {

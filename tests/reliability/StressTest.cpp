@@ -11,6 +11,7 @@
 #include "service/ServiceBase.h"
 #include "tests/reliability/Isolated.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/IdleWatcherPeer.h"
 #include "tests/support/SimFixture.h"
 
 #include <gtest/gtest.h>
@@ -45,30 +46,6 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-// The idle-time watcher process: holds the idle mutex until it ends.
-class WatcherPeer {
- public:
-  WatcherPeer() {
-    std::promise<void> started;
-    m_thread = std::thread([this, &started] {
-      HANDLE mutex = CreateMutexW(NULL, TRUE, IFC_IDLE_MUTEX_NAME);
-      started.set_value();
-      m_end.get_future().wait();
-      CloseHandle(mutex);
-    });
-    started.get_future().wait();
-  }
-  ~WatcherPeer() { end(); }
-  void end() {
-    if (!m_thread.joinable()) return;
-    m_end.set_value();
-    m_thread.join();
-  }
-
- private:
-  std::promise<void> m_end;
-  std::thread m_thread;
-};
 
 // ---- Clients flooding the service ----
 
@@ -95,7 +72,7 @@ void floodedServiceLife(size_t cycle, Lines& out) {
   std::set<long> threadsBefore = threadIds();
   std::vector<Tally> tallies(kClients);
   {
-    WatcherPeer watcher;
+    IdleWatcherPeer watcher;
     CServiceBase frame(L"QTHRMON", TRUE, TRUE, FALSE);
     std::atomic<long> sent{0}, delivered{0};
     std::atomic<bool> writing{true};
@@ -327,7 +304,7 @@ TEST_F(WatchThreadStress, ModesReleasedWhileTheirWatchThreadsAreInsideADytcCall)
     sim::reg::setDword(MYH_KEY, MYH_VALUE, 2);
     std::vector<std::weak_ptr<ModeBase>> modes;
     {
-      WatcherPeer watcher;
+      IdleWatcherPeer watcher;
       ModeManager manager(watchedTable(modes));
       ASSERT_TRUE(manager.initlize(NULL));
       ASSERT_EQ(manager.modeCount(), 2u);
@@ -384,7 +361,7 @@ TEST_F(WatchThreadStress, StartAndStopCyclesWithControlsAndAllFourModes) {
     sim::reg::setDword(MYH_KEY, MYH_VALUE, static_cast<DWORD>(cycle % 5));
     std::vector<std::weak_ptr<ModeBase>> modes;
     {
-      WatcherPeer watcher;
+      IdleWatcherPeer watcher;
       ModeManager manager(watchedTable(modes));
       // A control racing the start from another thread, as the SCM's thread does.
       std::thread early([&] { manager.onServiceControlHandler(MMC_CTL_COOL_QUIET, 0, nullptr); });

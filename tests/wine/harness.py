@@ -350,10 +350,35 @@ class Session:
         self.outputs += 1
         return self.dir / f"out-{self.outputs}.txt", self.dir / f"err-{self.outputs}.txt"
 
+    @staticmethod
+    def never_ran(result):
+        """Wine could not create the program's process: it ends with exit code 1 and says
+        nothing, or Wine's start.exe reports that it could not start it. Under load Wine
+        loses about one process creation in a few hundred this way (the new process dies
+        before it reports to the server, ERROR_INTERNAL_ERROR). None of the programs run
+        here ends with code 1 and no output of its own."""
+        said = result.out + result.err
+        return result.rc == 1 and (not said.strip() or "Application could not be started" in said)
+
+    def note(self, text):
+        """A line in the transcript that shows on failure."""
+        self.transcript.append((f"note: {text}", 0.0, None))
+
     def run(self, program, *args, timeout=30, check=True):
-        """Runs a Windows program to its end; stdout with Unix line ends. Output goes
-        through files, not pipes: the system processes that the first command of a prefix
-        starts inherit them and would hold a pipe open."""
+        """Runs a Windows program to its end; stdout with Unix line ends. A program whose
+        process Wine could not create is run again, at most twice (see never_ran)."""
+        for attempt in range(3):
+            result = self._run_once(program, *args, timeout=timeout)
+            if not self.never_ran(result):
+                break
+            self.note(f"Wine did not create the process of {program}; attempt {attempt + 1} of 3")
+        if check and result.rc != 0:
+            raise Failure(f"{program} {' '.join(args)} exited with {result.rc}:\n{result.out}{result.err}")
+        return result
+
+    def _run_once(self, program, *args, timeout=30):
+        """Output goes through files, not pipes: the system processes that the first command
+        of a prefix starts inherit them and would hold a pipe open."""
         started = time.monotonic()
         out_path, err_path = self._output_files()
         command = f"{program} {' '.join(args)}"
@@ -366,8 +391,6 @@ class Session:
                 raise
         result = self._result(rc, out_path, err_path)
         self.transcript.append((command, time.monotonic() - started, result))
-        if check and result.rc != 0:
-            raise Failure(f"{command} exited with {result.rc}:\n{result.out}{result.err}")
         return result
 
     @staticmethod

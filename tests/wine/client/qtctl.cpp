@@ -160,7 +160,14 @@ DWORD cmdStart(const Args& a) {
   SC_HANDLE h = nullptr;
   if (DWORD e = openService(a.at(1), SERVICE_START, &h)) return fail(L"OpenServiceW", e);
   Sc service(h);
-  if (!StartServiceW(h, 0, nullptr)) return fail(L"StartServiceW", GetLastError());
+  if (!StartServiceW(h, 0, nullptr)) {
+    // Wine's SCM answers ERROR_INTERNAL_ERROR when the service's new process died before it
+    // reported to the server: nothing of the service ran, so the start is tried once more.
+    DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR) return fail(L"StartServiceW", error);
+    out(L"retried after error=" + num(error));
+    if (!StartServiceW(h, 0, nullptr)) return fail(L"StartServiceW", GetLastError());
+  }
   return 0;
 }
 
@@ -362,17 +369,29 @@ DWORD cmdHandles(const Args& a) {
   if (!queryStatus(h, &s)) return fail(L"QueryServiceStatusEx", GetLastError());
   if (s.dwProcessId == 0) return fail(L"no process", ERROR_SERVICE_NOT_ACTIVE);
   std::vector<BYTE> buffer(1 << 16);
-  NTSTATUS status;
-  for (;;) {
-    ULONG needed = 0;
-    status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(), (ULONG)buffer.size(), &needed);
-    if (status != (NTSTATUS)0xC0000004L) break;  // STATUS_INFO_LENGTH_MISMATCH
-    buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+  auto countHandles = [&](DWORD* count) -> NTSTATUS {
+    NTSTATUS status;
+    for (;;) {
+      ULONG needed = 0;
+      status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(), (ULONG)buffer.size(), &needed);
+      if (status != (NTSTATUS)0xC0000004L) break;  // STATUS_INFO_LENGTH_MISMATCH
+      buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+    }
+    if (status < 0) return status;
+    const auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+    *count = 0;
+    for (ULONG i = 0; i < list->Count; ++i) *count += list->Handle[i].OwnerPid == s.dwProcessId ? 1 : 0;
+    return status;
+  };
+  // A handle of a thread that is still ending, or of Wine's control relay, is there for a
+  // moment: the count is taken once two reads 50 ms apart agree.
+  DWORD count = 0, previous = 0;
+  for (int read = 0; read < 20; ++read) {
+    if (NTSTATUS status = countHandles(&count); status < 0) return fail(L"NtQuerySystemInformation", (DWORD)status);
+    if (read > 0 && count == previous) break;
+    previous = count;
+    Sleep(50);
   }
-  if (status < 0) return fail(L"NtQuerySystemInformation", (DWORD)status);
-  const auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-  DWORD count = 0;
-  for (ULONG i = 0; i < list->Count; ++i) count += list->Handle[i].OwnerPid == s.dwProcessId ? 1 : 0;
   out(L"pid=" + num(s.dwProcessId) + L" handles=" + num(count));
   return 0;
 }

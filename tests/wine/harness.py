@@ -167,14 +167,20 @@ def prepare(paths: Paths):
     pfx.parent.mkdir(parents=True)
     env = wine_env(pfx, home)
     log = paths.template / "wineboot.log"
-    with open(log, "wb") as out:
-        try:
-            subprocess.run([WINE, "wineboot", "-i"], env=env, stdout=out, stderr=out, timeout=120, check=True)
-            # Waiting for the server to end on its own writes the booted registry to disk.
-            subprocess.run([WINESERVER, "-w"], env=env, stdout=out, stderr=out, timeout=60, check=True)
-        except (subprocess.SubprocessError, OSError) as e:
-            kill_server(pfx, home)
-            raise Failure(f"wineboot failed ({e}):\n" + log.read_text(errors="replace"))
+    # A boot that meets one of Wine's lost process creations fails: a fresh prefix once more.
+    for attempt in range(2):
+        with open(log, "ab") as out:
+            try:
+                subprocess.run([WINE, "wineboot", "-i"], env=env, stdout=out, stderr=out, timeout=120, check=True)
+                # Waiting for the server to end on its own writes the booted registry to disk.
+                subprocess.run([WINESERVER, "-w"], env=env, stdout=out, stderr=out, timeout=60, check=True)
+                break
+            except (subprocess.SubprocessError, OSError) as e:
+                kill_server(pfx, home)
+                if attempt == 1:
+                    raise Failure(f"wineboot failed ({e}):\n" + log.read_text(errors="replace"))
+                out.write(f"--- wineboot failed ({e}); a fresh prefix once more ---\n".encode())
+                shutil.rmtree(pfx, ignore_errors=True)
     kill_server(pfx, home)  # the server has ended; this removes its socket directory
     a = paths.artefacts
     for source, target in ((a["exe"], EXE_PATH), (a["driver"], DRIVER_PATH), (a["ctl"], CTL), (a["probe"], PROBE)):

@@ -156,19 +156,23 @@ DWORD cmdControl(const Args& a) {
   return 0;
 }
 
+// Wine's SCM answers ERROR_INTERNAL_ERROR when the new process (the service's, or the
+// driver host's) died before it reported to the server: nothing of it ran, so the start is
+// tried once more.
+DWORD startService(SC_HANDLE h) {
+  if (StartServiceW(h, 0, nullptr)) return 0;
+  DWORD error = GetLastError();
+  if (error != ERROR_INTERNAL_ERROR) return fail(L"StartServiceW", error);
+  out(L"retried after error=" + num(error));
+  if (!StartServiceW(h, 0, nullptr)) return fail(L"StartServiceW", GetLastError());
+  return 0;
+}
+
 DWORD cmdStart(const Args& a) {
   SC_HANDLE h = nullptr;
   if (DWORD e = openService(a.at(1), SERVICE_START, &h)) return fail(L"OpenServiceW", e);
   Sc service(h);
-  if (!StartServiceW(h, 0, nullptr)) {
-    // Wine's SCM answers ERROR_INTERNAL_ERROR when the service's new process died before it
-    // reported to the server: nothing of the service ran, so the start is tried once more.
-    DWORD error = GetLastError();
-    if (error != ERROR_INTERNAL_ERROR) return fail(L"StartServiceW", error);
-    out(L"retried after error=" + num(error));
-    if (!StartServiceW(h, 0, nullptr)) return fail(L"StartServiceW", GetLastError());
-  }
-  return 0;
+  return startService(h);
 }
 
 DWORD stopAndWait(SC_HANDLE h, DWORD timeoutMs, std::vector<DWORD>* seen) {
@@ -298,7 +302,7 @@ DWORD cmdDriver(const Args& a) {
     if (eq == std::wstring::npos) return fail(L"driver value", ERROR_INVALID_PARAMETER);
     if (DWORD e = setDword(key, a[i].substr(0, eq), parse(a[i].substr(eq + 1)))) return fail(L"RegSetValueExW", e);
   }
-  if (!StartServiceW(service.h, 0, nullptr)) return fail(L"StartServiceW", GetLastError());
+  if (DWORD e = startService(service.h)) return e;
   out(L"loaded");
   return 0;
 }

@@ -199,9 +199,9 @@ def service_start_stop_cycles(s):
     """The installed service started and stopped 50 times with two rounds of the MMC and
     IFC controls in between: every stop ends with the service stopped, the service
     process's handle count after the second round of controls is what it was after the
-    first (a control that leaks a handle grows it) and within one of it in every cycle, and the
-    firmware model sees every command that the install, the starts and the controls make,
-    in order."""
+    first (a control that leaks a handle grows it) and differs by at most one across the
+    cycles, and the firmware model sees every command that the install, the starts and the
+    controls make, in order."""
     s.firmware.load(Capability=ALL_FUNCTIONS, MmcCapability=0x40001)
     install_service(s)
     ensure_eq(s.wait_state(RUNNING)[-1], RUNNING, "the service after the install")

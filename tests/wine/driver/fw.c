@@ -114,8 +114,8 @@ static char* PutHex(char* p, ULONG value) {
   return p;
 }
 
-static char* PutDecimal(char* p, ULONG value) {
-  char digits[12];
+static char* PutDecimal(char* p, ULONGLONG value) {
+  char digits[24];
   int n = 0;
   do {
     digits[n++] = (char)('0' + value % 10);
@@ -151,17 +151,6 @@ static void AppendLog(const char* line, ULONG length) {
   ZwClose(file);
 }
 
-static char* PutDecimal64(char* p, ULONGLONG value) {
-  char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = (char)('0' + value % 10);
-    value /= 10;
-  } while (value);
-  while (n) *p++ = digits[--n];
-  return p;
-}
-
 static void RecordRequest(ULONG code, ULONG inLength, ULONG outLength, ULONG word, ULONG reply, NTSTATUS status,
                           LONGLONG arrival) {
   char line[128];
@@ -180,7 +169,7 @@ static void RecordRequest(ULONG code, ULONG inLength, ULONG outLength, ULONG wor
   *p++ = ' ';
   p = PutHex(p, (ULONG)status);
   *p++ = ' ';
-  p = PutDecimal64(p, (ULONGLONG)arrival);
+  p = PutDecimal(p, (ULONGLONG)arrival);
   *p++ = '\n';
   AppendLog(line, (ULONG)(p - line));
 }

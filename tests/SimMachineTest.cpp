@@ -1,7 +1,9 @@
 // The simulated machine must behave as Windows does where the system relies on it;
 // these cases pin the behaviour the system's own tests build on.
+#include "platform/memory.h"
 #include "tests/support/SimFixture.h"
 
+#include <memory>
 #include <thread>
 
 namespace {
@@ -112,6 +114,36 @@ TEST_F(SimMachineTest, FaultsHitTheChosenCallOnly) {
   EXPECT_EQ(sim::callCount("CreateEventW"), 3);
   CloseHandle(first);
   CloseHandle(third);
+}
+
+TEST_F(SimMachineTest, OnlyTheSystemsAllocationsAreCountedAndTheChosenOneFails) {
+  ASSERT_TRUE(sim::allocationsTracked());
+  std::wstring key, name;
+  {
+    sim::Unobserved test;  // the test's own allocations are not the system's
+    key = L"SOFTWARE\\Oltaro\\BravaMode";
+    name = L"Mode";
+  }
+  long start = sim::systemAllocations();
+  // Nor is the machine's own bookkeeping.
+  sim::reg::setDword(key, name, 3);
+  HANDLE event = CreateEventW(NULL, TRUE, FALSE, L"regstopevent");
+  EXPECT_EQ(sim::systemAllocations(), start);
+  auto counted = std::make_unique<int>(1);
+  EXPECT_EQ(sim::systemAllocations(), start + 1);
+
+  sim::failAllocation(2);
+  void* block = PlatformMalloc(16);
+  EXPECT_THROW(counted = std::make_unique<int>(2), std::bad_alloc);
+  EXPECT_EQ(*counted, 1);
+  sim::failAllocation(1);
+  EXPECT_EQ(new (std::nothrow) int(3), nullptr);
+  sim::failAllocation(1);
+  EXPECT_EQ(PlatformMalloc(16), nullptr);
+  EXPECT_EQ(sim::livePlatformBlocks(), 1u);
+  PlatformFree(block);
+  EXPECT_EQ(sim::systemAllocations(), start + 5);
+  CloseHandle(event);
 }
 
 TEST_F(SimMachineTest, SleepRunsOnTheVirtualClock) {

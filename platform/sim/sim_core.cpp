@@ -204,6 +204,15 @@ void clearCallLog() {
 
 Unobserved::Unobserved() : m_outer(t_unobserved) { t_unobserved = true; }
 Unobserved::~Unobserved() { t_unobserved = m_outer; }
+Observed::Observed() : m_outer(t_unobserved) { t_unobserved = false; }
+Observed::~Observed() { t_unobserved = m_outer; }
+bool unobservedThread() { return t_unobserved; }
+
+void recordFiredFault(const char* api, DWORD error) {
+  auto& f = faults();
+  std::lock_guard<std::mutex> g(f.lock);
+  f.fired.push_back({api, error});
+}
 
 std::vector<FiredFault> firedFaults() {
   auto& f = faults();

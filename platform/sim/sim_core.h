@@ -88,12 +88,26 @@ class Unobserved {
  private:
   bool m_outer;
 };
-// The armed faults that fired since reset, in order: the call and the error it gave.
+// The system's again, on a thread an Unobserved covers: a test's call into the system.
+class Observed {
+ public:
+  Observed();
+  ~Observed();
+  Observed(const Observed&) = delete;
+  Observed& operator=(const Observed&) = delete;
+
+ private:
+  bool m_outer;
+};
+bool unobservedThread();
+// The armed faults that fired since reset, in order: the call (or the allocation) and
+// the error it gave.
 struct FiredFault {
   std::string api;
   DWORD error;
 };
 std::vector<FiredFault> firedFaults();
+void recordFiredFault(const char* api, DWORD error);
 // Calls recorded since reset or clearCallLog: cheap, for watching activity die down.
 size_t recordedCalls();
 // How a sweep fails a call of this name (COM methods as "<interface>::<method>"): the

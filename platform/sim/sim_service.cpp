@@ -1,5 +1,7 @@
 #include "platform/sim/sim_service.h"
 
+#include "platform/sim/sim_memory.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -605,7 +607,10 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
       std::lock_guard<std::mutex> lock(machine().lock);
       machine().hosted.serviceMainThread = GetCurrentThreadId();
     }
-    serviceMain(argc, argv);
+    {
+      SystemCallback system;
+      serviceMain(argc, argv);
+    }
     std::lock_guard<std::mutex> lock(machine().lock);
     worker->done = true;
     machine().changed.notify_all();
@@ -626,7 +631,11 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceSta
     LPHANDLER_FUNCTION_EX handler = h.handler;
     void* context = h.context;
     g.unlock();
-    DWORD answer = handler(c->control, c->eventType, c->eventData, context);
+    DWORD answer;
+    {
+      SystemCallback system;
+      answer = handler(c->control, c->eventType, c->eventData, context);
+    }
     g.lock();
     c->answer.set_value({true, answer});
   }

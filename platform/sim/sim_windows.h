@@ -16,3 +16,4 @@
 #include "platform/sim/sim_taskschd.h"
 #include "platform/sim/sim_setupapi.h"
 #include "platform/sim/sim_display.h"
+#include "platform/sim/sim_memory.h"

@@ -5,6 +5,7 @@
 #include "modes/IfcMode.h"
 #include "modes/MyhMode.h"
 #include "service/IdleWatcher.h"
+#include "tests/support/ModeManagerPeer.h"
 
 #include <atomic>
 #include <string>
@@ -19,7 +20,7 @@ bool bringUpAllModes() {
   // Any non-null status handle: MSC registers its power-setting notification on it.
   ModeManager* manager = ModeManager::getInstance();
   manager->initlize(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150));
-  if (manager->modeCount() != 4) return false;
+  if (ModeManagerPeer::modeCount(*manager) != 4) return false;
   if (!sim::waitForBlockedWaiters(1)) return false;
   trimRecords();
   return true;

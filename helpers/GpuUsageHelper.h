@@ -20,11 +20,9 @@ class GpuUsageHelper {
   // Sorts the display adapters' interface paths by vendor.
   bool InitVGACardList();
 
-  const std::wstring& IntelPath() const { return m_intelPath; }
-  const std::wstring& AmdNvidiaPath() const { return m_amdNvidiaPath; }
-  float PeakUsage() const { return m_peakUsage; }
-
  private:
+  friend class GpuUsageHelperPeer;  // tests read the adapter paths and the peak through it
+
   // The module, the process handle in m_statistics and the adapter are held for the
   // object's life, which is the watcher process's life.
   HMODULE m_gdi32 = NULL;

@@ -46,11 +46,6 @@ ModeManager* ModeManager::getInstance() {
 
 ModeManager::ModeManager(CreationTable table) : m_table(std::move(table)) {}
 
-size_t ModeManager::modeCount() {
-  std::lock_guard<std::mutex> guard(m_lock);
-  return m_modes.size();
-}
-
 bool ModeManager::initlize(SERVICE_STATUS_HANDLE statusHandle) {
   std::lock_guard<std::mutex> guard(m_lock);
   if (m_initialized) return true;

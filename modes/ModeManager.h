@@ -48,10 +48,9 @@ class ModeManager {
   bool install();
   bool unInstall();
 
-  // Number of modes in the list, for tests and diagnostics.
-  size_t modeCount();
-
  private:
+  friend class ModeManagerPeer;  // tests read the list through it
+
   std::list<std::shared_ptr<ModeBase>> m_modes;
   bool m_initialized = false;
   std::mutex m_lock;

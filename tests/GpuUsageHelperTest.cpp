@@ -1,6 +1,7 @@
 // Adapter choice, set-up and the sampling arithmetic of the GPU usage sampler, over the
 // simulated SetupAPI, gdi32 and display kernel.
 #include "helpers/GpuUsageHelper.h"
+#include "tests/support/GpuUsageHelperPeer.h"
 #include "tests/support/SimFixture.h"
 
 namespace {
@@ -53,8 +54,8 @@ TEST_F(GpuUsageHelperTest, IntelIsChosenBeforeNvidiaWhateverTheCaseOfTheirPaths)
   addAdapter(kIntel, {0x51, 0});
   addAdapter(kNvidia, {0x77, 0});
   ASSERT_TRUE(gpu.InitializeAdapter(0));
-  EXPECT_EQ(gpu.IntelPath(), asciiLower(kIntel));
-  EXPECT_EQ(gpu.AmdNvidiaPath(), asciiLower(kNvidia));
+  EXPECT_EQ(GpuUsageHelperPeer::intelPath(gpu), asciiLower(kIntel));
+  EXPECT_EQ(GpuUsageHelperPeer::amdNvidiaPath(gpu), asciiLower(kNvidia));
   auto opens = sim::display::openRequests();
   ASSERT_EQ(opens.size(), 1u);
   EXPECT_EQ(opens[0].deviceName, asciiLower(kIntel));
@@ -81,15 +82,15 @@ TEST_F(GpuUsageHelperTest, TheLastPathOfAVendorGroupWins) {
   addAdapter(kNvidia);
   addAdapter(L"\\\\?\\root#basicdisplay#0000#{1ca05180-a699-450a-9a0c-de4fbe3ddd89}");
   ASSERT_TRUE(gpu.InitVGACardList());
-  EXPECT_EQ(gpu.IntelPath(), secondIntel);
-  EXPECT_EQ(gpu.AmdNvidiaPath(), asciiLower(kNvidia));
+  EXPECT_EQ(GpuUsageHelperPeer::intelPath(gpu), secondIntel);
+  EXPECT_EQ(GpuUsageHelperPeer::amdNvidiaPath(gpu), asciiLower(kNvidia));
   expectNothingHeld();
 }
 
 TEST_F(GpuUsageHelperTest, AnAmdAdapterAloneIsOpened) {
   addAdapter(kAmd);
   ASSERT_TRUE(gpu.InitializeAdapter(0));
-  EXPECT_TRUE(gpu.IntelPath().empty());
+  EXPECT_TRUE(GpuUsageHelperPeer::intelPath(gpu).empty());
   ASSERT_EQ(sim::display::openRequests().size(), 1u);
   EXPECT_EQ(sim::display::openRequests()[0].deviceName, kAmd);
   expectHeldForLife();
@@ -210,7 +211,7 @@ TEST_F(GpuUsageHelperTest, TheBusyShareIsRunningTimeOverWallClockTimeAndSharesAb
   EXPECT_FLOAT_EQ(gpu.GetGpuUsage(), 25.0f);
   EXPECT_FLOAT_EQ(gpu.GetGpuUsage(), 25.0f);  // share 1.2
   EXPECT_FLOAT_EQ(gpu.GetGpuUsage(), 10.0f);
-  EXPECT_FLOAT_EQ(gpu.PeakUsage(), 0.25f);
+  EXPECT_FLOAT_EQ(GpuUsageHelperPeer::peakUsage(gpu), 0.25f);
   EXPECT_EQ(traces.all(), (std::vector<Trace>{Info(L"GPU_Usage:Process:0 Gpu usage 25.000000\n"),
                                               Info(L"GPU_Usage:Process:0 Gpu usage 120.000008\n"),
                                               Info(L"GPU_Usage:Process:0 Gpu usage 10.000000\n")}));
@@ -221,7 +222,7 @@ TEST_F(GpuUsageHelperTest, AShareOfExactlyOneIsAcceptedAndBecomesThePeak) {
   gpu.GetGpuUsage();
   EXPECT_FLOAT_EQ(gpu.GetGpuUsage(), 100.0f);
   EXPECT_FLOAT_EQ(gpu.GetGpuUsage(), 20.0f);
-  EXPECT_FLOAT_EQ(gpu.PeakUsage(), 1.0f);
+  EXPECT_FLOAT_EQ(GpuUsageHelperPeer::peakUsage(gpu), 1.0f);
 }
 
 TEST_F(GpuUsageHelperTest, TwoSamplesAtTheSameCounterGiveZero) {
@@ -240,7 +241,7 @@ TEST_F(GpuUsageHelperTest, AFallingRunningTimeGivesANegativePercent) {
   gpu.GetGpuUsage();
   gpu.GetGpuUsage();
   EXPECT_FLOAT_EQ(gpu.GetGpuUsage(), -10.0f);
-  EXPECT_FLOAT_EQ(gpu.PeakUsage(), 0.25f);
+  EXPECT_FLOAT_EQ(GpuUsageHelperPeer::peakUsage(gpu), 0.25f);
 }
 
 TEST_F(GpuUsageHelperTest, AFailedQueryReturnsZeroAndTheNextSampleSpansIt) {

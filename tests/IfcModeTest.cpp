@@ -3,6 +3,7 @@
 #include "modes/ModeManager.h"
 #include "tests/support/ComFixture.h"
 #include "tests/support/IdleWatcherPeer.h"
+#include "tests/support/ModeManagerPeer.h"
 
 #include <gmock/gmock.h>
 
@@ -220,12 +221,12 @@ TEST_F(IfcModeTest, TheModeOutlivesItsThreadAfterTheManagerLetsItGo) {
   sim::dev::setCapability(CAP_IFC);
   ModeManager manager(ModeManager::defaultCreationTable());
   manager.initlize(NULL);
-  ASSERT_EQ(manager.modeCount(), 1u);
+  ASSERT_EQ(ModeManagerPeer::modeCount(manager), 1u);
   EXPECT_TRUE(manager.onServiceControlHandler(IFC_CTL_IDLE_START, 0, nullptr));
   ASSERT_TRUE(sim::waitForBlockedWaiters(1));
   // The manager drops its reference right after unInit; the woken thread still switches.
   EXPECT_TRUE(manager.unInit());
-  EXPECT_EQ(manager.modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 0u);
   ASSERT_TRUE(eventually([] { return sim::openHandleCount("Event") == 0; }));
   EXPECT_EQ(sim::dev::words().back(), kOff);
   EXPECT_EQ(traces.count(L"IFC wait objects ok"), 1u);

@@ -1,5 +1,6 @@
 #include "modes/Dytc.h"
 #include "modes/ModeManager.h"
+#include "tests/support/ModeManagerPeer.h"
 #include "tests/support/SimFixture.h"
 
 #include <atomic>
@@ -90,7 +91,7 @@ TEST_F(ModeManagerTest, CreatesSupportedModesInTableOrderAndTracesEachRow) {
   sim::dev::setCapability(0x18000000);
   ModeManager manager(table());
   EXPECT_TRUE(manager.initlize(statusHandle()));
-  EXPECT_EQ(manager.modeCount(), 2u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 2u);
   EXPECT_EQ(journal.get(), (std::vector<std::string>{"MMC.init", "MSC.init"}));
   EXPECT_EQ(seenMscHandle, statusHandle());
   auto rows = traces.matching(L"ModeManager initlize ");
@@ -110,12 +111,12 @@ TEST_F(ModeManagerTest, StartUpIgnoresTheVerdictButInstallDoesNot) {
   {
     ModeManager manager(table());
     manager.initlize(NULL);
-    EXPECT_EQ(manager.modeCount(), 4u);
+    EXPECT_EQ(ModeManagerPeer::modeCount(manager), 4u);
   }
   journal.entries.clear();
   ModeManager installer(table());
   EXPECT_TRUE(installer.install());
-  EXPECT_EQ(installer.modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(installer), 0u);
   EXPECT_TRUE(journal.get().empty());
   EXPECT_EQ(sim::reg::valueNames(kIc), (std::vector<std::wstring>{L"Version"}));
   EXPECT_EQ(sim::reg::getDword(kIc, L"Version"), 0x4000u);
@@ -126,7 +127,7 @@ TEST_F(ModeManagerTest, AFailedCapabilityQueryCreatesNothingAndStillSucceeds) {
   sim::dev::failRequests(ERROR_NOT_READY);
   ModeManager manager(table());
   EXPECT_TRUE(manager.initlize(NULL));
-  EXPECT_EQ(manager.modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 0u);
   EXPECT_TRUE(traces.contains(L"ModeManager initlize getFunctionCap error"));
   EXPECT_TRUE(manager.onServiceControlHandler(130, 0, nullptr));
   EXPECT_TRUE(manager.unInit());
@@ -166,7 +167,7 @@ TEST_F(ModeManagerTest, UnInitCallsEveryModeThenReleasesThem) {
   journal.entries.clear();
   EXPECT_FALSE(manager.unInit());
   EXPECT_EQ(journal.get(), (std::vector<std::string>{"MMC.unInit", "MSC.unInit", "MMC.released", "MSC.released"}));
-  EXPECT_EQ(manager.modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 0u);
   EXPECT_TRUE(traces.contains(L"class FakeMMC mode unInit failed "));
 }
 
@@ -175,11 +176,11 @@ TEST_F(ModeManagerTest, ASecondInitlizeChangesNothingBeforeOrAfterUnInit) {
   ModeManager manager(table());
   manager.initlize(NULL);
   EXPECT_TRUE(manager.initlize(NULL));
-  EXPECT_EQ(manager.modeCount(), 1u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 1u);
   manager.unInit();
   sim::dev::setCapability(0x1C080000);
   EXPECT_TRUE(manager.initlize(NULL));
-  EXPECT_EQ(manager.modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 0u);
   EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{3}));
 }
 
@@ -207,7 +208,7 @@ TEST_F(ModeManagerTest, InstallNeverCreatesMscOrMyhButCountsThemForAutoCapabilit
   sim::dev::setCapability(0x10080001);
   ModeManager manager(table());
   EXPECT_TRUE(manager.install());
-  EXPECT_EQ(manager.modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 0u);
   EXPECT_EQ(sim::reg::getDword(kIc, L"Auto Capability"), 1u);
 }
 
@@ -334,7 +335,7 @@ TEST_F(ModeManagerTest, ManyControlThreadsDuringStartAndStopStayConsistent) {
   manager.initlize(NULL);
   manager.unInit();
   for (auto& th : threads) th.join();
-  EXPECT_EQ(manager.modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 0u);
   // Each control reached either no mode (before or after the modes' life) or all four.
   std::map<std::string, int> perMode;
   for (auto& e : journal.get())

@@ -4,6 +4,7 @@
 #include "service/ServiceBase.h"
 #include "tests/support/ServiceProcess.h"
 #include "tests/support/SimFixture.h"
+#include "tests/support/ModeManagerPeer.h"
 
 #include <algorithm>
 #include <cassert>
@@ -120,7 +121,7 @@ TEST_F(ServiceBaseTest, AStartAndAStopReportFourWholeRecordsAndBringTheModesUpAn
   CServiceBase frame(L"QTHRMON", TRUE, TRUE, FALSE);
   ServiceProcess process(frame);
   ASSERT_TRUE(sim::scm::waitForState(SERVICE_RUNNING));
-  EXPECT_EQ(ModeManager::getInstance()->modeCount(), 2u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(*ModeManager::getInstance()), 2u);
   EXPECT_EQ(sim::scm::postControl(SERVICE_CONTROL_STOP), kHandled);
   EXPECT_TRUE(process.join());
 
@@ -156,7 +157,7 @@ TEST_F(ServiceBaseTest, AStartAndAStopReportFourWholeRecordsAndBringTheModesUpAn
   EXPECT_EQ(sim::power::activeRegistrations(), 0u);
   EXPECT_TRUE(traces.contains(L"ModeManager initlize getFunctionCap 18000000 "));
   EXPECT_EQ(traces.count(L"ModeManager onServiceControlHandler 1"), 1u);
-  EXPECT_EQ(ModeManager::getInstance()->modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(*ModeManager::getInstance()), 0u);
   EXPECT_TRUE(errors().empty());
   EXPECT_EQ(sim::scm::serviceStatus(L"QTHRMON")->dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 }
@@ -171,7 +172,7 @@ TEST_F(ServiceBaseTest, AShutdownReportsStoppedOnceAndLeavesTheModesInitialised)
   EXPECT_EQ(reports(), (std::vector<Report>{{SERVICE_START_PENDING, 1, 0}, {SERVICE_RUNNING, 0, 0},
                                             {SERVICE_STOPPED, 0, 0}}));
   EXPECT_EQ(traces.count(L"ModeManager onServiceControlHandler 5"), 1u);
-  EXPECT_EQ(ModeManager::getInstance()->modeCount(), 2u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(*ModeManager::getInstance()), 2u);
 }
 
 TEST_F(ServiceBaseTest, ControlsAcceptedFollowTheFlagsAndAnyNonzeroFlagCounts) {

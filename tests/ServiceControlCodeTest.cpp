@@ -6,6 +6,7 @@
 #include "service/ServiceControl.h"
 #include "tests/support/ServiceControlFixture.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/ModeManagerPeer.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ TEST_F(ControlCodeTest, ACodeReachesTheHostedServicesModesAndTheStopWaitStopsIt)
   CServiceBase frame(L"QTHRMON", TRUE, TRUE, FALSE);
   ServiceProcess process(frame);
   ASSERT_TRUE(sim::scm::waitForState(SERVICE_RUNNING));
-  ASSERT_EQ(ModeManager::getInstance()->modeCount(), 1u);
+  ASSERT_EQ(ModeManagerPeer::modeCount(*ModeManager::getInstance()), 1u);
   sim::dev::clearRequests();
 
   EXPECT_EQ(objContrService.SendServiceControlCode(IFC_CTL_ENTER), 1);
@@ -62,7 +63,7 @@ TEST_F(ControlCodeTest, ACodeReachesTheHostedServicesModesAndTheStopWaitStopsIt)
   EXPECT_TRUE(objContrService.StopServiceAndWait(kService));
   EXPECT_TRUE(process.join());
   EXPECT_EQ(stateOf(kService), static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_EQ(ModeManager::getInstance()->modeCount(), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(*ModeManager::getInstance()), 0u);
   EXPECT_EQ(sim::scm::controlsSent(),
             (std::vector<C>{{kService, IFC_CTL_ENTER, 0, 0}, {kService, SERVICE_CONTROL_STOP, 0, 0}}));
   EXPECT_TRUE(sleeps().empty());

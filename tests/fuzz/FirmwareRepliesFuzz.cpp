@@ -10,6 +10,7 @@
 #include "modes/ModeManager.h"
 #include "modes/MyhMode.h"
 #include "tests/fuzz/FuzzSupport.h"
+#include "tests/support/ModeManagerPeer.h"
 
 #include <optional>
 
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     ModeManager service(ModeManager::defaultCreationTable());
     service.initlize(reinterpret_cast<SERVICE_STATUS_HANDLE>(0x7A000));
-    modes = service.modeCount();
+    modes = ModeManagerPeer::modeCount(service);
     auto displayOff = sim::power::monitorRecord(0);
     auto displayOn = sim::power::monitorRecord(1);
     for (DWORD control : {134u, 135u, 146u, 148u, 149u, 150u})

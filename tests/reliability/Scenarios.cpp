@@ -16,6 +16,7 @@
 #include "service/ServiceBase.h"
 #include "service/ServiceControl.h"
 #include "tests/reliability/Sweep.h"
+#include "tests/support/ModeManagerPeer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -124,7 +125,7 @@ void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
     ServiceProgram program;
     waitStarted(program);
     run.settle([] { return sim::reg::pendingNotifications(MYH_KEY) == 1; });  // MYH watches
-    run.baseline(ModeManager::getInstance()->modeCount() == 4, "all four modes come up");
+    run.baseline(ModeManagerPeer::modeCount(*ModeManager::getInstance()) == 4, "all four modes come up");
 
     auto send = [&](DWORD control, DWORD type = 0, void* data = nullptr) {
       answers.push_back(sim::scm::postControl(control, type, data));
@@ -164,7 +165,7 @@ void serviceLife(Run& run, bool shutdown, bool firstStart, bool controls) {
   if (shutdown)
     run.processEnds();
   else if (stopRan)
-    run.check(ModeManager::getInstance()->modeCount() == 0, "modes left in the manager after stop");
+    run.check(ModeManagerPeer::modeCount(*ModeManager::getInstance()) == 0, "modes left in the manager after stop");
 
   bool allHandled = std::all_of(answers.begin(), answers.end(),
                                 [](auto& a) { return a == sim::scm::ControlResult{true, NO_ERROR}; });
@@ -263,7 +264,7 @@ void idlePeriod(Run& run) {
   {
     ServiceProgram program;
     waitStarted(program);
-    run.settle([] { return ModeManager::getInstance()->modeCount() == 1; });
+    run.settle([] { return ModeManagerPeer::modeCount(*ModeManager::getInstance()) == 1; });
     // The watcher process, which the Task Scheduler started with "-idletask": wmain gave
     // it COM, which it gives up at once.
     std::thread watcherProcess([&] {

@@ -13,6 +13,7 @@
 #include "tests/support/ServiceProcess.h"
 #include "tests/support/IdleWatcherPeer.h"
 #include "tests/support/SimFixture.h"
+#include "tests/support/ModeManagerPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -141,7 +142,7 @@ void floodedServiceLife(size_t cycle, Lines& out) {
     watcher.end();
   }
   if (!waitThreadsEnded(threadsBefore, 20000)) fail("a watch thread never ended");
-  if (ModeManager::getInstance()->modeCount() != 0) fail("modes left after stop");
+  if (ModeManagerPeer::modeCount(*ModeManager::getInstance()) != 0) fail("modes left after stop");
   for (auto& kind : sim::openHandleKinds()) fail("handle left open: " + kind);
 
   Tally all;
@@ -307,7 +308,7 @@ TEST_F(WatchThreadStress, ModesReleasedWhileTheirWatchThreadsAreInsideADytcCall)
       IdleWatcherPeer watcher;
       ModeManager manager(watchedTable(modes));
       ASSERT_TRUE(manager.initlize(NULL));
-      ASSERT_EQ(manager.modeCount(), 2u);
+      ASSERT_EQ(ModeManagerPeer::modeCount(manager), 2u);
       ASSERT_TRUE(manager.onServiceControlHandler(IFC_CTL_IDLE_START, 0, nullptr));
       ASSERT_TRUE(sim::waitForBlockedWaiters(2));  // both watch threads wait
 

@@ -51,21 +51,26 @@ DWORD DeviceInfoSet::GetInterfacePaths(std::vector<std::wstring>& paths) {
       index++;
       continue;
     }
-    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(PlatformMalloc(requiredSize));
-    if (detail == NULL) return 0;
+    PlatformBlock<SP_DEVICE_INTERFACE_DETAIL_DATA_W> detail(
+        static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(PlatformMalloc(requiredSize)));
+    if (!detail) return 0;
     detail->cbSize = fixedSize;
     DWORD returnedSize = 0;
     SP_DEVINFO_DATA devInfoData{};
     devInfoData.cbSize = sizeof(SP_DEVINFO_DATA);
-    if (SetupDiGetDeviceInterfaceDetailW(m_devInfo, &interfaceData, detail, requiredSize, &returnedSize,
+    if (SetupDiGetDeviceInterfaceDetailW(m_devInfo, &interfaceData, detail.get(), requiredSize, &returnedSize,
                                          &devInfoData)) {
       // Bounded by the record, whether or not the platform terminated the path.
       size_t capacity = (requiredSize - pathOffset) / sizeof(WCHAR);
       size_t length = 0;
       while (length < capacity && detail->DevicePath[length] != 0) length++;
-      paths.emplace_back(detail->DevicePath, length);
+      // No room for the path is a failed allocation like the record's own.
+      try {
+        paths.emplace_back(detail->DevicePath, length);
+      } catch (...) {
+        return 0;
+      }
     }
-    PlatformFree(detail);
     index++;
   }
   return status;

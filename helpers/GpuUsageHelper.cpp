@@ -5,6 +5,7 @@
 #include "platform/handles.h"
 
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -55,15 +56,16 @@ bool GpuUsageHelper::InitVGACardList() {
   if (!gdi32) return false;
   if (GetProcAddress(gdi32.get(), "D3DKMTOpenAdapterFromDeviceName") == NULL) return false;
   adapters.GetInterfacePaths(paths);
-  for (const auto& path : paths) {
-    std::wstring lowered = path;
-    ToLowerAscii(lowered);
-    if (lowered.find(L"ven_1002") != std::wstring::npos)
-      m_amdNvidiaPath = lowered;
-    else if (lowered.find(L"ven_10de") != std::wstring::npos)
-      m_amdNvidiaPath = lowered;
-    else if (lowered.find(L"ven_8086") != std::wstring::npos)
-      m_intelPath = lowered;
+  // Each path is lowered where it lies and moved, never copied: sorting them allocates
+  // nothing, so it cannot fail.
+  for (auto& path : paths) {
+    ToLowerAscii(path);
+    if (path.find(L"ven_1002") != std::wstring::npos)
+      m_amdNvidiaPath = std::move(path);
+    else if (path.find(L"ven_10de") != std::wstring::npos)
+      m_amdNvidiaPath = std::move(path);
+    else if (path.find(L"ven_8086") != std::wstring::npos)
+      m_intelPath = std::move(path);
   }
   return true;
 }
@@ -74,7 +76,7 @@ bool GpuUsageHelper::InitializeAdapter(DWORD processId) {
     return false;
   }
   // Only this one adapter is tried.
-  std::wstring deviceName = !m_intelPath.empty() ? m_intelPath : m_amdNvidiaPath;
+  const std::wstring& deviceName = !m_intelPath.empty() ? m_intelPath : m_amdNvidiaPath;
   D3DKMT_OPENADAPTERFROMDEVICENAME open{};
   open.pDeviceName = deviceName.c_str();
   open.hAdapter = 0;

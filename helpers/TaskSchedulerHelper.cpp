@@ -73,7 +73,9 @@ void TaskSchedulerHelper::releaseDefinition() {
   m_definition.reset();
 }
 
-int TaskSchedulerHelper::CreateTask(std::wstring name, std::wstring arguments, int isIdleTask) {
+// A text that finds no memory (the module path, a copy of an argument) fails the task
+// like any failed step: the result is 0, never an exception.
+int TaskSchedulerHelper::CreateTask(std::wstring name, std::wstring arguments, int isIdleTask) try {
   if (!m_folder && !Init()) return 0;
   // A second task on one object starts from nothing: no member of the first may be
   // taken for the new definition.
@@ -98,6 +100,8 @@ int TaskSchedulerHelper::CreateTask(std::wstring name, std::wstring arguments, i
   if (!RegisterTask(name, user)) return 0;
   LogInfo(L"[1216]success to create task");
   return 1;
+} catch (...) {
+  return 0;
 }
 
 int TaskSchedulerHelper::RegisterTask(std::wstring name, const wchar_t* user) {

@@ -19,7 +19,8 @@ class TaskSchedulerHelper {
   TaskSchedulerHelper& operator=(const TaskSchedulerHelper&) = delete;
 
   // isIdleTask 0: the PnP task (event trigger, run as System); any other value: the
-  // idle task (idle trigger, run as LocalService). 1 when the task is registered.
+  // idle task (idle trigger, run as LocalService). 1 when the task is registered, 0 on
+  // any failure, memory running out included.
   int CreateTask(std::wstring name, std::wstring arguments, int isIdleTask);
   // 1 when the task is deleted from "\Oltaro".
   int DeleteTask(std::wstring name);

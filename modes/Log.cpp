@@ -25,7 +25,12 @@ void deliver(LogLevel level, const wchar_t* format, va_list args) {
     std::lock_guard<std::mutex> guard(g_sinkLock);
     sink = g_sink;
   }
-  if (sink.fn) sink.fn(level, FormatWideV(format, args), sink.context);
+  if (!sink.fn) return;
+  // The entry points cannot fail: a message that cannot be formatted is dropped.
+  try {
+    sink.fn(level, FormatWideV(format, args), sink.context);
+  } catch (...) {
+  }
 }
 
 }  // namespace

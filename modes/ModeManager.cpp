@@ -7,25 +7,31 @@
 #include "modes/MscMode.h"
 #include "modes/MyhMode.h"
 #include "modes/Registry.h"
+#include "modes/ResultOr.h"
 #include "modes/StringConvert.h"
 #include "platform/handles.h"
 
 #include <cxxabi.h>
 
 #include <cstdlib>
+#include <memory>
 #include <typeinfo>
 
 namespace {
 
-// "class CMMC": the mode's run-time class name as the traces show it.
-std::wstring className(const ModeBase& mode) {
-  const char* mangled = typeid(mode).name();
-  int status = 0;
-  char* plain = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-  std::string name = "class ";
-  name += (status == 0 && plain) ? plain : mangled;
-  std::free(plain);
-  return StringToWString(name);
+// "class CMMC": the mode's run-time class name as the traces show it; empty when there
+// is no memory to spell it, so that a trace never fails the operation it reports.
+std::wstring className(const ModeBase& mode) noexcept {
+  try {
+    const char* mangled = typeid(mode).name();
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> plain(abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+    std::string name = "class ";
+    name += (status == 0 && plain) ? plain.get() : mangled;
+    return StringToWString(name);
+  } catch (...) {
+    return std::wstring();
+  }
 }
 
 }  // namespace
@@ -65,8 +71,9 @@ bool ModeManager::initlize(SERVICE_STATUS_HANDLE statusHandle) {
     }
   }
 
+  // A mode call that throws has failed like one that answers false.
   for (auto it = m_modes.begin(); it != m_modes.end();) {
-    if ((*it)->init()) {
+    if (ResultOr(false, [&] { return (*it)->init(); })) {
       LogInfo(L"%s mode init success ", className(**it).c_str());
       ++it;
     } else {
@@ -83,7 +90,7 @@ bool ModeManager::onServiceControlHandler(DWORD control, DWORD eventType, void* 
   bool result = true;
   for (const auto& listed : m_modes) {
     std::shared_ptr<ModeBase> mode = listed;
-    if (!mode->OnServiceControl(control, eventType, eventData)) {
+    if (!ResultOr(false, [&] { return mode->OnServiceControl(control, eventType, eventData); })) {
       LogError(L"%s mode OnServiceControl failed ", className(*mode).c_str());
       result = false;
     }
@@ -96,7 +103,7 @@ bool ModeManager::unInit() {
   bool result = true;
   for (const auto& listed : m_modes) {
     std::shared_ptr<ModeBase> mode = listed;
-    if (!mode->unInit()) {
+    if (!ResultOr(false, [&] { return mode->unInit(); })) {
       LogError(L"%s mode unInit failed ", className(*mode).c_str());
       result = false;
     }
@@ -143,7 +150,7 @@ bool ModeManager::install() {
 
   bool result = true;
   for (const auto& mode : m_modes) {
-    if (!mode->install()) {
+    if (!ResultOr(false, [&] { return mode->install(); })) {
       LogError(L"%s mode install failed ", className(*mode).c_str());
       result = false;
     }

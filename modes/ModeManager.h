@@ -42,6 +42,8 @@ class ModeManager {
   ModeManager(const ModeManager&) = delete;
   ModeManager& operator=(const ModeManager&) = delete;
 
+  // A mode that cannot be created for lack of memory ends initlize and install with
+  // std::bad_alloc; a mode call that throws counts as that call failing.
   bool initlize(SERVICE_STATUS_HANDLE statusHandle);
   bool onServiceControlHandler(DWORD control, DWORD eventType, void* eventData);
   bool unInit();

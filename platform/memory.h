@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <memory>
 
 #ifdef _WIN32
 inline void* PlatformMalloc(size_t size) { return std::malloc(size); }
@@ -13,3 +14,10 @@ inline void PlatformFree(void* block) { std::free(block); }
 void* PlatformMalloc(size_t size);
 void PlatformFree(void* block);
 #endif
+
+// Owns one block of PlatformMalloc and frees it on every way out.
+struct PlatformFreeDeleter {
+  void operator()(void* block) const { PlatformFree(block); }
+};
+template <class T>
+using PlatformBlock = std::unique_ptr<T, PlatformFreeDeleter>;

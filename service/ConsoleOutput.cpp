@@ -8,11 +8,15 @@
 #include <string>
 
 void ConsolePrint(const wchar_t* format, ...) {
+  // A line that finds no memory to be made is not printed: the caller goes on.
+  std::string bytes;
   va_list args;
   va_start(args, format);
-  std::wstring text = FormatWideV(format, args);
+  try {
+    bytes = WStringToString(FormatWideV(format, args));
+  } catch (...) {
+  }
   va_end(args);
-  std::string bytes = WStringToString(text);
 
   // The standard handle belongs to the process: it is not closed here.
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);

@@ -2,10 +2,10 @@
 
 #include "modes/Log.h"
 #include "modes/Registry.h"
-#include "modes/WideFormat.h"
 #include "platform/handles.h"
 
 #include <cwchar>
+#include <initializer_list>
 #include <memory>
 #include <new>
 
@@ -34,6 +34,20 @@ void ParseInfName(const wchar_t* displayName, wchar_t* infName) {
   if (length + 2 > kNameChars) return;
   std::wmemcpy(infName, displayName + start, length);
   infName[length] = 0;
+}
+
+// "<folder>\INF\<name>", built in place so that the check allocates nothing; false
+// when it does not fit.
+bool InfPath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX_PATH]) {
+  size_t used = 0;
+  for (const wchar_t* part : {folder, static_cast<const wchar_t*>(L"\\INF\\"), name}) {
+    for (; *part != 0; part++) {
+      if (used + 1 >= MAX_PATH) return false;
+      path[used++] = *part;
+    }
+  }
+  path[used] = 0;
+  return true;
 }
 
 }  // namespace
@@ -75,10 +89,10 @@ bool IsAnyInfFileMissing(const wchar_t* names) {
     wchar_t folder[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(NULL, CSIDL_WINDOWS | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, folder)))
       return true;
-    std::wstring path = FormatWide(L"%s\\INF\\%s", folder, name);
+    wchar_t path[MAX_PATH] = {};
     // A path that does not fit MAX_PATH cannot name a file we could open: treat it as gone.
-    if (path.size() >= MAX_PATH) return true;
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+    if (!InfPath(folder, name, path)) return true;
+    UniqueHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, NULL));
     if (!file) return true;
     name += BoundedLength(name, kNameChars) + 1;

@@ -4,10 +4,11 @@
 #include "modes/IfcMode.h"
 #include "modes/Log.h"
 #include "modes/ModeManager.h"
+#include "modes/ResultOr.h"
 #include "platform/handles.h"
 #include "service/ConsoleOutput.h"
 
-#include <string>
+#include <cwchar>
 
 ServiceControl objContrService;
 
@@ -86,22 +87,26 @@ void ServiceControl::install(LPCWSTR serviceName, LPCWSTR displayName, DWORD sta
     return;
   }
 
-  std::wstring imagePath = L"\"" + std::wstring(modulePath, length) + L"\"";
+  // The operations allocate nothing of their own; what a callee throws (a mode or a task
+  // argument that finds no memory) is that callee's failure.
+  wchar_t imagePath[MAX_PATH + 2] = {L'"'};
+  std::wmemcpy(imagePath + 1, modulePath, length);
+  imagePath[length + 1] = L'"';
   UniqueServiceHandle service(CreateServiceW(scm.get(), serviceName, displayName, SERVICE_ALL_ACCESS,
-                                             SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
-                                             imagePath.c_str(), NULL, NULL, dependencies, account, password));
+                                             SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, imagePath,
+                                             NULL, NULL, dependencies, account, password));
   if (!service) return;
 
-  std::wstring descriptionText = QTHERM_SERVICE_DESCRIPTION;
-  SERVICE_DESCRIPTIONW description{descriptionText.data()};
+  // The text is only read.
+  SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(QTHERM_SERVICE_DESCRIPTION)};
   ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
 
-  if (!ModeManager::getInstance()->install())
+  if (!ResultOr(false, [] { return ModeManager::getInstance()->install(); }))
     LogError(L"ServiceControl install error");
   else
     LogInfo(L"ServiceControl ModeManager install success");
 
-  if (tasks.CreateTask(PNP_TASK_NAME, PNP_TASK_ARGUMENTS, 0) != 1)
+  if (ResultOr(0, [&] { return tasks.CreateTask(PNP_TASK_NAME, PNP_TASK_ARGUMENTS, 0); }) != 1)
     LogError(L"ServiceControl install create pnp task error");
   else
     LogInfo(L"ServiceControl install create pnp task success");
@@ -115,12 +120,12 @@ void ServiceControl::install(LPCWSTR serviceName, LPCWSTR displayName, DWORD sta
 
 bool ServiceControl::InstallCompnent(LPCWSTR serviceName) {
   TaskSchedulerHelper tasks;
-  if (!ModeManager::getInstance()->install()) {
+  if (!ResultOr(false, [] { return ModeManager::getInstance()->install(); })) {
     LogError(L"ServiceControl install error");
     return false;
   }
   LogInfo(L"ServiceControl ModeManager install success");
-  if (tasks.CreateTask(PNP_TASK_NAME, PNP_TASK_ARGUMENTS, 0) != 1) {
+  if (ResultOr(0, [&] { return tasks.CreateTask(PNP_TASK_NAME, PNP_TASK_ARGUMENTS, 0); }) != 1) {
     LogError(L"ServiceControl install create pnp task error");
     return false;
   }
@@ -276,12 +281,12 @@ void ServiceControl::uninstall(LPCWSTR serviceName) {
     return;
   }
 
-  if (tasks.DeleteTask(PNP_TASK_NAME) != 1)
+  if (ResultOr(0, [&] { return tasks.DeleteTask(PNP_TASK_NAME); }) != 1)
     LogError(L"ServiceControl uninstall pnp task error");
   else
     LogInfo(L"ServiceControl uninstall pnp task success");
 
-  if (!ifc.unInstall())
+  if (!ResultOr(false, [&] { return ifc.unInstall(); }))
     LogError(L"ifc uninstall idle task error");
   else
     LogInfo(L"ifc uninstall idle task success");
@@ -301,8 +306,9 @@ bool ServiceControl::LaunchDeleteProcess() {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   // CreateProcessW may write into the command line: it lives in writable storage.
-  std::wstring commandLine = QTHERM_DELETE_COMMAND_LINE;
-  if (!CreateProcessW(QTHERM_DELETE_COPY, commandLine.data(), NULL, NULL, FALSE, CREATE_NEW_PROCESS_GROUP, NULL, NULL,
+  wchar_t commandLine[MAX_PATH] = {};
+  std::wcsncpy(commandLine, QTHERM_DELETE_COMMAND_LINE, MAX_PATH - 1);
+  if (!CreateProcessW(QTHERM_DELETE_COPY, commandLine, NULL, NULL, FALSE, CREATE_NEW_PROCESS_GROUP, NULL, NULL,
                       &startup, &process)) {
     LogError(L"create process failed! %x", GetLastError());
     return false;

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <new>
+#include <set>
 #include <thread>
 
 // Modes that record what the manager asks of them, in one shared journal.
@@ -25,6 +27,7 @@ struct Journal {
 struct Behaviour {
   bool init = true, control = true, unInit = true, install = true;
   std::function<void()> duringInit;
+  std::set<std::string> throwsIn;  // calls that run out of memory, after the journal saw them
 };
 
 class FakeMode : public ModeBase {
@@ -49,6 +52,7 @@ class FakeMode : public ModeBase {
  private:
   bool note(const std::string& what, bool result) {
     m_journal.add(m_name + "." + what);
+    if (m_behaviour.throwsIn.count(what)) throw std::bad_alloc();
     return result;
   }
   std::string m_name;
@@ -219,6 +223,29 @@ TEST_F(ModeManagerTest, AFailedModeInstallIsReportedAndTheOthersStillRun) {
   EXPECT_FALSE(manager.install());
   EXPECT_EQ(journal.get(), (std::vector<std::string>{"MMC.install", "IFC.install"}));
   EXPECT_TRUE(traces.contains(L"class FakeMMC mode install failed "));
+}
+
+TEST_F(ModeManagerTest, AModeCallThatThrowsHasFailedAsIfItAnsweredFalse) {
+  sim::dev::setCapability(0x0C000001);
+  mmc.throwsIn = {"install", "init"};
+  ifc.throwsIn = {"control134", "unInit"};
+  ModeManager installer(table());
+  EXPECT_FALSE(installer.install());
+  ModeManager manager(table());
+  EXPECT_TRUE(manager.initlize(NULL));
+  EXPECT_FALSE(manager.onServiceControlHandler(134, 0, nullptr));
+  EXPECT_FALSE(manager.unInit());
+  EXPECT_EQ(journal.get(), (std::vector<std::string>{"MMC.install", "IFC.install", "MMC.init", "MMC.released", "IFC.init",
+                                                     "IFC.control134", "IFC.unInit", "IFC.released"}));
+  for (const wchar_t* trace : {L"class FakeMMC mode install failed ", L"class FakeMMC mode init failed ",
+                               L"class FakeIFC mode OnServiceControl failed ", L"class FakeIFC mode unInit failed "})
+    EXPECT_TRUE(traces.contains(trace)) << trace;
+
+  // A mode that cannot be created at all is the caller's to handle.
+  auto starved = table();
+  starved[0].create = [](SERVICE_STATUS_HANDLE) -> std::shared_ptr<ModeBase> { throw std::bad_alloc(); };
+  ModeManager starving(starved);
+  EXPECT_THROW(starving.initlize(NULL), std::bad_alloc);
 }
 
 TEST_F(ModeManagerTest, InstallStopsAtAFailedQueryOrWrite) {

@@ -1,5 +1,6 @@
-// The fault-injection sweep over every scenario, and the check that no platform call of
-// the system's code escapes it.
+// The fault-injection sweeps over every scenario (every platform call failing in turn,
+// then every heap allocation), and the check that no platform call of the system's code
+// escapes them.
 //
 // A new platform call in the system needs three things, or this suite fails: a fault
 // point in the simulated machine (`sim::checkFault` with the call's name), a plausible
@@ -39,6 +40,19 @@ TEST_P(FaultSweep, EveryCallFailingInTurnLeavesTheSystemWholeAndTheMachineClean)
   EXPECT_GT(report.exercised, report.injected / 2) << "most armed failures never fired";
 }
 
+class AllocationSweep : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(AllocationSweep, EveryAllocationFailingInTurnLeavesTheSystemWholeAndTheMachineClean) {
+  ASSERT_TRUE(sim::allocationsTracked()) << "this build cannot tell the machine's allocations from the system's";
+  const Scenario* scenario = findScenario(GetParam());
+  ASSERT_NE(scenario, nullptr);
+  SweepReport report = sweepAllocations(*scenario, defaultParallelism());
+  std::printf("%s\n", allocationSummary(report).c_str());
+  for (auto& f : report.failures) ADD_FAILURE() << f;
+  if (report.failures.empty() && report.callsRecorded == 0) GTEST_SKIP() << "the system allocates nothing here";
+  EXPECT_GT(report.exercised, report.injected / 2) << "most armed failures never fired";
+}
+
 std::vector<std::string> scenarioNames() {
   std::vector<std::string> names;
   for (auto& s : scenarios()) names.push_back(s.name);
@@ -46,6 +60,8 @@ std::vector<std::string> scenarioNames() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, FaultSweep, ::testing::ValuesIn(scenarioNames()),
+                         [](const ::testing::TestParamInfo<std::string>& param) { return param.param; });
+INSTANTIATE_TEST_SUITE_P(Scenarios, AllocationSweep, ::testing::ValuesIn(scenarioNames()),
                          [](const ::testing::TestParamInfo<std::string>& param) { return param.param; });
 
 TEST(FaultSweepCoverage, EveryPlatformCallTheSystemMakesIsReachedByAScenario) {
@@ -70,7 +86,7 @@ TEST(FaultSweepCoverage, EveryPlatformCallTheSystemMakesIsReachedByAScenario) {
   for (auto& scenario : scenarios()) {
     std::vector<std::optional<Injection>> runs{std::nullopt};
     for (auto& path : scenario.failurePaths) runs.push_back(path);
-    for (auto& run : runScenario(scenario, runs, true, defaultParallelism())) {
+    for (auto& run : runScenario(scenario, runs, Faults::Calls, true, defaultParallelism())) {
       EXPECT_EQ(run.child.end, ChildResult::End::Finished) << scenario.name << ": " << run.describe();
       reach(run.calls);
     }

@@ -20,6 +20,7 @@ namespace reliability {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr int kEscapedException = 70;
 
 struct Running {
   size_t index;
@@ -40,7 +41,7 @@ std::vector<std::string> readLines(const std::string& path) {
 std::string ChildResult::describe() const {
   switch (end) {
     case End::Finished:
-      return "exit " + std::to_string(status);
+      return status == kEscapedException ? "an exception left the run" : "exit " + std::to_string(status);
     case End::Crashed:
       return std::string("crashed with signal ") + std::to_string(status) + " (" + strsignal(status) + ")";
     case End::Hung:
@@ -69,7 +70,12 @@ std::vector<ChildResult> runIsolated(size_t count, const std::function<void(size
         std::thread([] {}).join();
         std::vector<std::string> lines;
         Lines out(lines);
-        body(next, out);
+        // Nothing may leave the body: the test framework above would go on in the child.
+        try {
+          body(next, out);
+        } catch (...) {
+          std::exit(kEscapedException);
+        }
         std::FILE* f = std::fopen(name, "w");
         if (f) {
           for (auto& l : lines) std::fprintf(f, "%s\n", l.c_str());

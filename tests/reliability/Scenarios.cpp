@@ -1,6 +1,7 @@
 // The sweep's scenarios: each plays one part of the program's life on a fresh machine,
 // with the peers outside the program (the SCM, the watcher process, the program that
-// writes "Mode") played by the test, unobserved by the sweep.
+// writes "Mode") played by the test, unobserved by the sweep. A scenario runs unobserved;
+// each call into the system is made under a sim::Observed.
 #include "helpers/DeviceInfoSet.h"
 #include "tests/support/IdleWatcherPeer.h"
 #include "helpers/GpuUsageHelper.h"
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <new>
 #include <thread>
 
 namespace reliability {
@@ -42,12 +44,14 @@ constexpr DWORD setWord(DWORD function, DWORD mode, DWORD flag) {
 
 // wmain with the installed executable's path as argv[0], as the system starts it.
 int runProgram(std::vector<std::wstring> args) {
+  sim::Unobserved test;
   std::vector<std::wstring> storage{QTHERM_INSTALLED_EXE};
   for (auto& a : args) storage.push_back(std::move(a));
   std::vector<wchar_t*> argv;
   for (auto& a : storage) argv.push_back(a.data());
   argv.push_back(nullptr);
   wchar_t* envp[] = {nullptr};
+  sim::Observed system;
   return wmain(static_cast<int>(storage.size()), argv.data(), envp);
 }
 
@@ -58,7 +62,10 @@ class ServiceProgram {
     sim::scm::runAsService(QTHERM_SERVICE_NAME);
     std::promise<int> exitCode;
     m_exit = exitCode.get_future();
-    m_main = std::thread([exitCode = std::move(exitCode)]() mutable { exitCode.set_value(runProgram({})); });
+    m_main = std::thread([exitCode = std::move(exitCode)]() mutable {
+      sim::Unobserved test;
+      exitCode.set_value(runProgram({}));
+    });
   }
   ~ServiceProgram() { join(); }
   ServiceProgram(const ServiceProgram&) = delete;
@@ -268,11 +275,14 @@ void idlePeriod(Run& run) {
     // The watcher process, which the Task Scheduler started with "-idletask": wmain gave
     // it COM, which it gives up at once.
     std::thread watcherProcess([&] {
+      sim::Unobserved test;
       if (FAILED(CoInitializeEx(NULL, COINIT_MULTITHREADED))) return;
+      sim::Observed system;
       IdleWatcher watcher;
       started = watcher.Start();
       if (!started) return;
       for (int i = 0; i < 3; i++) watcher.Step();
+      sim::Unobserved waiting;
       run.settle([] { return sim::blockedWaiters() >= 1; });  // the mode's watch thread waits
     });
     watcherProcess.join();  // the Task Scheduler ends it
@@ -299,10 +309,14 @@ void removalCheck(Run& run) {
   sim::reg::createKey(L"SYSTEM\\DriverDatabase\\DriverPackages\\oem12.inf_amd64_5d1c");
   sim::files::put(L"C:\\windows\\INF\\oem12.inf");
   sim::files::put(L"C:\\windows\\INF\\oem13.inf");
-  bool missing = IsServiceInfMissing();
-  bool anyMissing = IsAnyInfFileMissing(L"oem12.inf\0oem13.inf\0");
-  bool version = IsComponentVersionPresent();
-  bool inStore = IsDriverPackageInStore(L"oem12.inf");
+  bool missing, anyMissing, version, inStore;
+  {
+    sim::Observed system;
+    missing = IsServiceInfMissing();
+    anyMissing = IsAnyInfFileMissing(L"oem12.inf\0oem13.inf\0");
+    version = IsComponentVersionPresent();
+    inStore = IsDriverPackageInStore(L"oem12.inf");
+  }
   run.baseline(!missing && !anyMissing && version && inStore, "the whole installation is found");
 }
 
@@ -313,10 +327,12 @@ void gpuSampler(Run& run) {
   sim::display::addAdapter(kIntelAdapter, LUID{0x51, 0});
   bool ready = false;
   {
+    sim::Observed system;
     GpuUsageHelper gpu;
     ready = gpu.InitializeAdapter(0);
     for (int i = 0; i < 3; i++) {
       gpu.GetGpuUsage();
+      sim::Unobserved second;
       Sleep(1000);
     }
   }
@@ -335,6 +351,7 @@ void deviceToolkit(Run& run) {
   sim::setupapi::setClassDescription(kDisplayClass, L"Display adapters");
   int done = 0;
   {
+    sim::Observed system;
     DeviceInfoSet set(&kDisplayClass, NULL, DIGCF_PRESENT);
     BYTE property[2048] = {};
     DWORD working = 0;
@@ -353,8 +370,14 @@ void deviceToolkit(Run& run) {
 
 // The log-directory helper that nothing in the program calls, both ways.
 void logDirectory(Run& run) {
-  std::wstring given = GetLogDirectory(L"C:\\QTHLogs");
-  std::wstring common = GetLogDirectory(NULL);
+  std::wstring given, common;
+  try {
+    sim::Observed system;
+    given = GetLogDirectory(L"C:\\QTHLogs");
+    common = GetLogDirectory(NULL);
+  } catch (const std::bad_alloc&) {
+    // A text it cannot make goes to its caller as the exception; nothing stays behind.
+  }
   run.baseline(given == L"C:\\QTHLogs\\" && common == L"C:\\ProgramData\\Oltaro\\QTHRMON\\", "both directories");
 }
 

@@ -1,7 +1,8 @@
-// The fault-injection sweep: a scenario is run once to record every platform call it
-// makes, then once more per recorded call with that one call failing with a plausible
-// error. Every run must end in time, crash nowhere, and leave no handle, COM reference,
-// BSTR, thread or heap block behind.
+// The fault-injection sweeps: a scenario is run once to record every platform call (or
+// every heap allocation) the system makes, then once more per recorded call with that
+// one call failing with a plausible error (per allocation, with that allocation failing).
+// Every run must end in time, crash nowhere, and leave no handle, COM reference, BSTR,
+// thread or heap block behind.
 #pragma once
 
 #include "platform/platform.h"
@@ -54,11 +55,16 @@ class Run {
 };
 
 struct Injection {
-  std::string api;
-  int nth;  // 1-based, among the calls of that name
+  std::string api;  // the call; for an allocation, its kind
+  int nth;          // 1-based, among the calls of that name (the allocations at that stack)
   DWORD error;
   bool persistent = false;  // every call of the name from the nth on fails (a device gone)
+  uint64_t stack = 0;       // nonzero: the nth allocation made at this call stack fails
 };
+
+// What a sweep fails: platform calls (with every trace formatted, as a sink would), or
+// heap allocations (with logging as the product has it, discarding every message).
+enum class Faults { Calls, Allocations };
 
 struct Scenario {
   std::string name;
@@ -72,22 +78,31 @@ struct Scenario {
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
 
+// One allocation of a run, as the child reported it.
+struct Allocation {
+  uint64_t stack;
+  std::string kind;
+  std::vector<void*> frames;
+};
+
 struct RunOutcome {
   ChildResult child;
   bool fired = false;
   std::vector<std::string> findings;
-  std::vector<std::string> calls;  // the call log, when asked for
+  std::vector<std::string> calls;                // the call log, when asked for
+  std::vector<Allocation> allocations;  // the system's allocations, when asked for
   bool clean() const { return child.end == ChildResult::End::Finished && child.status == 0 && findings.empty(); }
   std::string describe() const;
 };
 
-// One run, or many side by side.
+// One run, or many side by side; `record` asks for what the kind of sweep records.
 std::vector<RunOutcome> runScenario(const Scenario& scenario, const std::vector<std::optional<Injection>>& runs,
-                                    bool withCalls, size_t parallel);
+                                    Faults faults, bool record, size_t parallel);
 
 struct SweepReport {
   std::string scenario;
-  size_t callsRecorded = 0;              // calls in the baseline run
+  size_t callsRecorded = 0;              // calls (allocations) in the baseline run
+  size_t stacks = 0;                     // the distinct call stacks of those allocations
   size_t injected = 0;                   // runs with one call armed to fail
   size_t exercised = 0;                  // ... whose armed call was reached and failed
   size_t persistent = 0;                 // runs with every call of one name failing
@@ -104,5 +119,14 @@ std::vector<std::optional<Injection>> plan(const std::vector<std::string>& basel
 
 SweepReport sweep(const Scenario& scenario, size_t parallel);
 std::string summary(const SweepReport& report);
+
+// The runs of an allocation sweep: each allocation of the baseline, as the nth made at
+// its call stack.
+std::vector<std::optional<Injection>> planAllocations(const std::vector<Allocation>& allocations,
+                                                      SweepReport* report);
+SweepReport sweepAllocations(const Scenario& scenario, size_t parallel);
+std::string allocationSummary(const SweepReport& report);
+// A call stack as source lines, innermost first.
+std::string describeStack(const std::vector<void*>& frames);
 
 }  // namespace reliability

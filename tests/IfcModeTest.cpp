@@ -86,6 +86,19 @@ TEST_F(IfcModeTest, Control130SwitchesOnAndTheWatchThreadSwitchesOffWhenTheServi
   EXPECT_EQ(sim::callCount("OpenMutexW"), 1);
 }
 
+// One SetEvent of unInit wakes every waiting thread: the stop event resets manually.
+TEST_F(IfcModeTest, OneStopSwitchesOffThroughEveryWaitingWatchThread) {
+  IdleWatcherPeer watcher;
+  auto mode = started();
+  EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
+  EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
+  ASSERT_TRUE(sim::waitForBlockedWaiters(2));
+  EXPECT_TRUE(mode->unInit());
+  ASSERT_TRUE(threadsDone(mode));
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{kOn, kOn, kOff, kOff}));
+  EXPECT_EQ(traces.count(L"IFC wait objects ok"), 2u);
+}
+
 TEST_F(IfcModeTest, AStopBeforeTheThreadWaitsStillFindsAValidStopEvent) {
   IdleWatcherPeer watcher;
   auto mode = started();

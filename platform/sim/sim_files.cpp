@@ -180,9 +180,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     SetLastError(*e);
     return INVALID_HANDLE_VALUE;
   }
-  if (!name || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
-      (share & ~static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) ||
-      (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE))) {
+  if (!name || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }

@@ -342,9 +342,6 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, 
                         PHKEY result, LPDWORD disposition) {
   if (auto e = checkFault("RegCreateKeyExW")) return static_cast<LSTATUS>(*e);
   if (!result || !subKey) return ERROR_INVALID_PARAMETER;
-  constexpr DWORD kLegalOptions = REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK | REG_OPTION_BACKUP_RESTORE |
-                                  REG_OPTION_OPEN_LINK | REG_OPTION_DONT_VIRTUALIZE;
-  if (options & ~kLegalOptions) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<KeyNode> node;
   bool created = false;
   {
@@ -479,7 +476,6 @@ LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDL
     if (!event) return ERROR_INVALID_PARAMETER;
     eventObject = lookupHandle(event);
     if (!eventObject || std::string(eventObject->kind()) != "Event") return ERROR_INVALID_HANDLE;
-    if (!handleAllows(event, EVENT_MODIFY_STATE)) return ERROR_ACCESS_DENIED;
   } else {
     eventObject = privateEvent();
   }

@@ -401,11 +401,6 @@ static DWORD waitImpl(const char* api, DWORD count, const HANDLE* handles, BOOL 
       SetLastError(ERROR_ACCESS_DENIED);
       return WAIT_FAILED;
     }
-    // Waiting for all of one object twice is refused, through any two handles.
-    if (waitAll && std::find(objects.begin(), objects.end(), object) != objects.end()) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return WAIT_FAILED;
-    }
     objects.push_back(object);
   }
   return waitObjects(std::move(objects), waitAll != FALSE, ms);

@@ -321,8 +321,9 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
     SetLastError(src == files.end() ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  // The source is read sharing reads; the target is written sharing nothing.
-  if (!shareAllows(src->second, openOf(nullptr, GENERIC_READ, FILE_SHARE_READ))) {
+  // Source and target are opened sharing reads and writes.
+  constexpr DWORD kShared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (!shareAllows(src->second, openOf(nullptr, GENERIC_READ, kShared))) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
   }
@@ -332,7 +333,7 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
       SetLastError(ERROR_FILE_EXISTS);
       return FALSE;
     }
-    if (dst->second.inUse || !shareAllows(dst->second, openOf(nullptr, GENERIC_WRITE, 0))) {
+    if (dst->second.inUse || !shareAllows(dst->second, openOf(nullptr, GENERIC_WRITE, kShared))) {
       SetLastError(ERROR_SHARING_VIOLATION);
       return FALSE;
     }

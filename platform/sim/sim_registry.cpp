@@ -338,10 +338,10 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM desired, PHKEY res
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM desired, LPSECURITY_ATTRIBUTES,
-                        PHKEY result, LPDWORD disposition) {
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR, DWORD options, REGSAM desired,
+                        LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
   if (auto e = checkFault("RegCreateKeyExW")) return static_cast<LSTATUS>(*e);
-  if (!result || !subKey) return ERROR_INVALID_PARAMETER;
+  if (!result || !subKey || reserved) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<KeyNode> node;
   bool created = false;
   {
@@ -357,7 +357,7 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, 
       if (!allowed(*existing, desired)) return ERROR_ACCESS_DENIED;
       node = existing;
     } else {
-      if (!(access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+      // Creation is checked against the parent key's security, not the handle's rights.
       LSTATUS refusal = ERROR_SUCCESS;
       node = walkCreate(base, subKey, &created, (options & REG_OPTION_VOLATILE) != 0, &refusal);
       if (!node) return refusal;

@@ -20,12 +20,10 @@ Sink g_sink;
 
 void deliver(LogLevel level, const wchar_t* format, va_list args) {
   if (!g_hasSink.load(std::memory_order_acquire)) return;  // the product: nothing to do
-  Sink sink;
-  {
-    std::lock_guard<std::mutex> guard(g_sinkLock);
-    sink = g_sink;
-  }
-  if (sink.fn) sink.fn(level, FormatWideV(format, args), sink.context);
+  // Delivered under the lock, so that once SetLogSink has replaced a sink no thread is
+  // still inside it: a detached thread's late trace must not reach a sink that is gone.
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  if (g_sink.fn) g_sink.fn(level, FormatWideV(format, args), g_sink.context);
 }
 
 }  // namespace

@@ -129,7 +129,8 @@ TEST_F(RemovalCheckTest, AnInfFileThatCannotBeReadCountsAsMissing) {
   HANDLE writer;
   {
     sim::Unobserved outside;
-    writer = CreateFileW(kInf.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    writer = CreateFileW(kInf.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         NULL);
   }
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(IsServiceInfMissing());

@@ -14,6 +14,8 @@ class PlatformCheckTest : public SimTest, public ::testing::WithParamInterface<P
 TEST_P(PlatformCheckTest, GivesWhatWindowsGives) { EXPECT_EQ(GetParam().run(), GetParam().expected); }
 
 INSTANTIATE_TEST_SUITE_P(Table, PlatformCheckTest, ::testing::ValuesIn(platformChecks()),
-                         [](const ::testing::TestParamInfo<PlatformCheck>& row) { return std::string(row.param.name); });
+                         [](const ::testing::TestParamInfo<PlatformCheck>& row) {
+                           return std::string(row.param.name);
+                         });
 
 }  // namespace

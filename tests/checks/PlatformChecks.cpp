@@ -298,8 +298,8 @@ std::string refusedArguments() {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   r += "; process detached with a new console: " +
-       outcome(CreateProcessW(NULL, line, NULL, NULL, FALSE, DETACHED_PROCESS | CREATE_NEW_CONSOLE, NULL, NULL, &startup,
-                              &process));
+       outcome(CreateProcessW(NULL, line, NULL, NULL, FALSE, DETACHED_PROCESS | CREATE_NEW_CONSOLE, NULL, NULL,
+                              &startup, &process));
   char bytes[8] = {};
   BOOL usedDefault = FALSE;
   int n = WideCharToMultiByte(CP_UTF8, 0, L"a", 1, bytes, sizeof(bytes), NULL, &usedDefault);
@@ -324,7 +324,9 @@ const std::vector<PlatformCheck>& platformChecks() {
        notifyFilter},
       {"SynchronousNotification", "before the change: 258, after it: 0, result 0", notifySynchronously},
       {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", keyRights},
-      {"QueryValueSizes", "2-byte buffer: 234 size 4; no buffer: 0 size 4; reserved given: 87, to the subkey enumeration 87", queryValueSizes},
+      {"QueryValueSizes",
+       "2-byte buffer: 234 size 4; no buffer: 0 size 4; reserved given: 87, to the subkey enumeration 87",
+       queryValueSizes},
       {"VolatileKeys", "volatile key: 0, a stable key under it: 1021", volatileKeys},
       {"ShareModes",
        "held for writing, reads shared: read sharing writes ok, read sharing reads only 32, delete 32; "

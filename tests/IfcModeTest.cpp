@@ -104,6 +104,19 @@ TEST_F(IfcModeTest, AStopWaitsForTheSwitchOffOnlySoLong) {
   EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{kOn, kOff}));
 }
 
+// One SetEvent of unInit wakes every waiting thread: the stop event resets manually.
+TEST_F(IfcModeTest, OneStopSwitchesOffThroughEveryWaitingWatchThread) {
+  IdleWatcherPeer watcher;
+  auto mode = started();
+  EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
+  EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
+  ASSERT_TRUE(sim::waitForBlockedWaiters(2));
+  EXPECT_TRUE(mode->unInit());
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{kOn, kOn, kOff, kOff}));
+  ASSERT_TRUE(threadsDone(mode));
+  EXPECT_EQ(traces.count(L"IFC wait objects ok"), 2u);
+}
+
 TEST_F(IfcModeTest, AStopBeforeTheThreadWaitsStillFindsAValidStopEvent) {
   IdleWatcherPeer watcher;
   auto mode = started();

@@ -113,6 +113,7 @@ TEST_F(RemoveTest, AFailedDeletionPrintsItsCodeAndStopsThere) {
   UniqueServiceHandle other(OpenServiceW(scm.get(), kService, DELETE));
   ASSERT_TRUE(DeleteService(other.get()));
 
+  sim::files::limitStdWrites(3);  // the line still comes whole
   objContrService.uninstall(kService);
   EXPECT_EQ(sim::files::consoleOutput(), "DeleteService failed w/err 0x00000430\n");
   EXPECT_EQ(stateOf(kService), static_cast<DWORD>(SERVICE_STOPPED));
@@ -300,13 +301,15 @@ TEST_F(RemoveTest, AServiceThatCannotBeOpenedForDeletionIsOnlyStopped) {
   EXPECT_EQ(sim::files::consoleOutput(), "");
 }
 
+// Nor does an output that takes nothing (a full non-blocking pipe) hold the removal up.
 TEST_F(RemoveTest, FailedTaskDeletionsAreTracedAndTheRemovalGoesOn) {
   addRunningService();
   sim::taskschd::setServiceRunning(false);
+  sim::files::limitStdWrites(0);
   objContrService.uninstall(kService);
   EXPECT_TRUE(traces.contains(L"ServiceControl uninstall pnp task error"));
   EXPECT_TRUE(traces.contains(L"ifc uninstall idle task error"));
-  EXPECT_EQ(sim::files::consoleOutput(), "QTHRMON is removed.\n");
+  EXPECT_EQ(sim::files::consoleOutput(), "");
   EXPECT_EQ(sim::process::launches().size(), 1u);
 }
 

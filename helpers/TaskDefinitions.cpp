@@ -14,8 +14,6 @@ constexpr const wchar_t* PNP_EVENT_SUBSCRIPTION =
     L"Path=\"Microsoft-Windows-Kernel-PnP/Configuration\">*[System[Provider[@Name='Microsoft-Windows-Kernel-PnP'] "
     L"and EventID=420]]</Select></Query></QueryList>";
 
-unsigned hex(HRESULT hr) { return static_cast<unsigned>(hr); }
-
 // A text property set through a BSTR made for the one call.
 template <class Target, class Setter>
 HRESULT putText(Target* target, Setter setter, const wchar_t* value) {

@@ -11,8 +11,6 @@ constexpr const wchar_t* TASK_FOLDER_NAME = L"Oltaro";
 constexpr const wchar_t* PNP_TASK_USER = L"NT AUTHORITY\\System";
 constexpr const wchar_t* IDLE_TASK_USER = L"NT AUTHORITY\\LocalService";
 
-unsigned hex(HRESULT hr) { return static_cast<unsigned>(hr); }
-
 }  // namespace
 
 TaskSchedulerHelper::TaskSchedulerHelper() { Init(); }

@@ -33,6 +33,8 @@ class TaskSchedulerHelper {
   std::wstring GetModulePath();
   // Releases what an earlier CreateTask on this object built, newest first.
   void releaseDefinition();
+  // An HRESULT as the unsigned 32-bit value that "%x" takes.
+  static unsigned hex(HRESULT hr) { return static_cast<unsigned>(hr); }
 
   // The builders of the task definitions.
   int SetRegistrationInfo();

@@ -4,6 +4,7 @@
 #include "modes/Dytc.h"
 #include "modes/Log.h"
 
+#include <chrono>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -11,16 +12,19 @@
 namespace {
 
 constexpr DWORD IFC_MODE = 15;
+// After the stop event a mutex-watch thread sends one DYTC command; a driver that holds it
+// longer than this must not hold up the service's stop.
+constexpr auto kStopWaitLimit = std::chrono::seconds(1);
+
+}  // namespace
 
 // What a mutex-watch thread owns: a share of its mode, which keeps the mode alive after
 // the manager lets it go, and its own handle to the stop event, which stays valid after
 // unInit closes the mode's handle.
-struct IdleWatch {
-  std::shared_ptr<ModeBase> mode;
+struct CIFC::IdleWatch {
+  std::shared_ptr<CIFC> mode;
   UniqueHandle stopEvent;
 };
-
-}  // namespace
 
 bool CIFC::install() {
   TaskSchedulerHelper tasks;
@@ -56,6 +60,10 @@ bool CIFC::unInit() {
   if (m_stopEvent) {
     SetEvent(m_stopEvent.get());
     m_stopEvent.reset();
+    // Once the service reports stopped its process may end at any moment: IFC must be
+    // off by then.
+    std::unique_lock<std::mutex> lock(m_watchLock);
+    m_watchesEnded.wait_for(lock, kStopWaitLimit, [this] { return m_watches == 0; });
   }
   LogInfo(L"IFC unInit success!");
   return true;
@@ -102,7 +110,7 @@ bool CIFC::startIdleMonitor() {
   if (!watch) return false;
   // A mode that no shared pointer owns (the uninstaller's own) cannot keep itself
   // alive for a thread: no thread for it.
-  watch->mode = weak_from_this().lock();
+  watch->mode = std::static_pointer_cast<CIFC>(weak_from_this().lock());
   if (!watch->mode) return false;
   // unInit runs on this same control thread, so the handle cannot close under us here.
   if (m_stopEvent) {
@@ -112,9 +120,15 @@ bool CIFC::startIdleMonitor() {
       return false;
     watch->stopEvent.reset(copy);
   }
+  {
+    std::lock_guard<std::mutex> lock(m_watchLock);
+    ++m_watches;
+  }
   try {
     m_watchThread = std::thread(&CIFC::ifcIdleMonitor, watch.get());
   } catch (...) {
+    std::lock_guard<std::mutex> lock(m_watchLock);
+    --m_watches;
     return false;
   }
   watch.release();  // now the thread's
@@ -124,7 +138,21 @@ bool CIFC::startIdleMonitor() {
 
 void CIFC::ifcIdleMonitor(void* param) {
   std::unique_ptr<IdleWatch> watch(static_cast<IdleWatch*>(param));
-  if (!watch->stopEvent) {
+  // Nothing thrown may end the service's process from a detached thread.
+  try {
+    watchIdle(*watch);
+  } catch (...) {
+  }
+  // The watch's share keeps the mode alive until the count is down.
+  CIFC& mode = *watch->mode;
+  watch->stopEvent.reset();
+  std::lock_guard<std::mutex> lock(mode.m_watchLock);
+  --mode.m_watches;
+  mode.m_watchesEnded.notify_all();
+}
+
+void CIFC::watchIdle(const IdleWatch& watch) {
+  if (!watch.stopEvent) {
     LogError(L"IFC Event Not FOUND");
     return;
   }
@@ -133,13 +161,13 @@ void CIFC::ifcIdleMonitor(void* param) {
     LogError(L"OpenMutex Global\\QTHUniversal_Idle_Mutex error ERROR_FILE_NOT_FOUND");
     return;
   }
-  HANDLE objects[] = {watch->stopEvent.get(), mutex.get()};
+  HANDLE objects[] = {watch.stopEvent.get(), mutex.get()};
   DWORD result = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
   if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1 || result == WAIT_ABANDONED_0 + 1)
     LogInfo(L"IFC wait objects ok");
   else
     LogError(L"IFC wait objects wait ret %x error %x", result, GetLastError());
-  if (!watch->mode->setStatus(0)) LogError(L"IFC thread set mode off");
+  if (!watch.mode->setStatus(0)) LogError(L"IFC thread set mode off");
   // The mutex handle closes here without a release: a mutex this thread acquired is
   // abandoned when it ends, which wakes the next watcher thread in turn.
 }

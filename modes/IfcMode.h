@@ -7,6 +7,8 @@
 #include "modes/ModeBase.h"
 #include "platform/handles.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 // Service controls the idle-time watcher sends.
@@ -38,7 +40,14 @@ class CIFC : public ModeBase {
   // The mutex-watch thread. `watch` is an owned IdleWatch: the mode and a duplicate of
   // its stop event (null when the mode had none).
   static void ifcIdleMonitor(void* watch);
+  struct IdleWatch;
+  static void watchIdle(const IdleWatch& watch);
 
   UniqueHandle m_stopEvent;
   std::thread m_watchThread;
+  // Mutex-watch threads started and not yet ended: a stop waits for them, so that IFC is
+  // off before the service reports stopped.
+  std::mutex m_watchLock;
+  std::condition_variable m_watchesEnded;
+  int m_watches = 0;
 };

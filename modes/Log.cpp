@@ -20,15 +20,13 @@ Sink g_sink;
 
 void deliver(LogLevel level, const wchar_t* format, va_list args) {
   if (!g_hasSink.load(std::memory_order_acquire)) return;  // the product: nothing to do
-  Sink sink;
-  {
-    std::lock_guard<std::mutex> guard(g_sinkLock);
-    sink = g_sink;
-  }
-  if (!sink.fn) return;
   // The entry points cannot fail: a message that cannot be formatted is dropped.
   try {
-    sink.fn(level, FormatWideV(format, args), sink.context);
+    std::wstring text = FormatWideV(format, args);
+    // Delivered under the lock: removing the sink waits for a message on its way to it,
+    // from a thread that outlives the sink's owner.
+    std::lock_guard<std::mutex> guard(g_sinkLock);
+    if (g_sink.fn) g_sink.fn(level, text, g_sink.context);
   } catch (...) {
   }
 }

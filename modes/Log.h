@@ -12,8 +12,8 @@ void LogSpare2(const wchar_t* format, ...);
 
 enum class LogLevel { Info, Error };
 using LogSink = void (*)(LogLevel level, const std::wstring& text, void* context);
-// Installs (or, with null, removes) the sink. Not thread-safe against messages in flight:
-// install it before the threads that log start.
+// Installs (or, with null, removes) the sink; once it returns, no message reaches the
+// sink it replaced.
 void SetLogSink(LogSink sink, void* context);
 
 // Where the log files would go: the given directory, else the common application-data

@@ -12,13 +12,33 @@ struct Setting {
   DWORD current;
   DWORD automatic;
 };
-constexpr Setting kSettings[] = {{2, 3, 1}, {3, 1, 1}, {15, 0, 2}};
+constexpr Setting kPerformance{2, 3, 1}, kCoolQuiet{3, 1, 1}, kAutomatic{15, 0, 2};
+constexpr const Setting* kSettings[] = {&kPerformance, &kCoolQuiet, &kAutomatic};
 
 const Setting* settingOf(DWORD mode) {
-  for (const Setting& s : kSettings)
-    if (s.mode == mode) return &s;
+  for (const Setting* s : kSettings)
+    if (s->mode == mode) return s;
   return nullptr;
 }
+
+// What a client's control sets, and its traces when the set command or the
+// "CurrentSetting" write fails (the latter given the value, which only some show).
+struct Control {
+  DWORD control;
+  const Setting* setting;
+  const wchar_t* dytcFailed;
+  const wchar_t* currentFailed;
+};
+constexpr Control kControls[] = {
+    {MMC_CTL_AUTO_OFF, &kPerformance, L"MMC DYTC disable automic mode error!",
+     L"MMC set MMC_REG_CURRENTSETTING MMC_REG_PERFORMANCE_MODE 2 failed"},
+    {MMC_CTL_AUTO_ON, &kAutomatic, L"MMC DYTC enable automatic mode error!",
+     L"MMC set SetRegKeyDwordValue MMC_REG_ROOT, MMC_REG_CURRENTSETTING failed"},
+    {MMC_CTL_COOL_QUIET, &kCoolQuiet, L"MMC DYTC set cool quite mde error!",
+     L"MMC set MMC_REG_CURRENTSETTING failed %d"},
+    {MMC_CTL_PERFORMANCE, &kPerformance, L"MMC DYTC set performance mde error!",
+     L"MMC set MMC_REG_CURRENTSETTING failed %d"},
+};
 
 bool writeValue(const wchar_t* name, DWORD value) {
   return SetRegKeyDwordValue(MMC_REG_ROOT, name, value) == ERROR_SUCCESS;
@@ -64,49 +84,21 @@ bool CMMC::init() {
 }
 
 bool CMMC::OnServiceControl(DWORD control, DWORD, void*) {
-  DWORD mode = 0;
-  const wchar_t* dytcFailed = nullptr;
-  switch (control) {
-    case MMC_CTL_AUTO_OFF:
-      mode = 2;
-      dytcFailed = L"MMC DYTC disable automic mode error!";
-      break;
-    case MMC_CTL_AUTO_ON:
-      mode = 15;
-      dytcFailed = L"MMC DYTC enable automatic mode error!";
-      break;
-    case MMC_CTL_COOL_QUIET:
-      mode = 3;
-      dytcFailed = L"MMC DYTC set cool quite mde error!";
-      break;
-    case MMC_CTL_PERFORMANCE:
-      mode = 2;
-      dytcFailed = L"MMC DYTC set performance mde error!";
-      break;
-    default:
-      return true;
-  }
-  const Setting* setting = settingOf(mode);
+  const Control* row = nullptr;
+  for (const Control& c : kControls)
+    if (c.control == control) row = &c;
+  if (!row) return true;
 
-  if (!setDYTC(DYTC_CMD_SET, DYTC_FUNC_MMC, mode, 1)) {
-    LogError(dytcFailed);
+  const Setting& setting = *row->setting;
+  if (!setDYTC(DYTC_CMD_SET, DYTC_FUNC_MMC, setting.mode, 1)) {
+    LogError(row->dytcFailed);
     return false;
   }
-  if (!writeValue(MMC_REG_CURRENTSETTING, setting->current)) {
-    switch (control) {
-      case MMC_CTL_AUTO_OFF:
-        LogError(L"MMC set MMC_REG_CURRENTSETTING MMC_REG_PERFORMANCE_MODE 2 failed");
-        break;
-      case MMC_CTL_AUTO_ON:
-        LogError(L"MMC set SetRegKeyDwordValue MMC_REG_ROOT, MMC_REG_CURRENTSETTING failed");
-        break;
-      default:
-        LogError(L"MMC set MMC_REG_CURRENTSETTING failed %d", setting->current);
-        break;
-    }
+  if (!writeValue(MMC_REG_CURRENTSETTING, setting.current)) {
+    LogError(row->currentFailed, setting.current);
     return false;
   }
-  if (!writeValue(MMC_REG_AUTOMATICMODESETTING, setting->automatic)) {
+  if (!writeValue(MMC_REG_AUTOMATICMODESETTING, setting.automatic)) {
     LogError(L"MMC set SetRegKeyDwordValue MMC_REG_ROOT, MMC_REG_AUTOMATICMODESETTING failed");
     return false;
   }

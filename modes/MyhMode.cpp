@@ -36,6 +36,7 @@ bool CMYH::init() {
     LogError(L"MYH init set failed");
     return false;
   }
+  m_initMode = value;
 
   HANDLE stop = CreateEventW(NULL, TRUE, FALSE, MYH_STOP_EVENT);
   if (stop == NULL) {
@@ -53,7 +54,13 @@ bool CMYH::init() {
   bool started = false;
   if (std::shared_ptr<ModeBase> self = weak_from_this().lock()) {
     try {
-      m_thread = std::thread([self, this] { myhRegMonitor(this); });
+      m_thread = std::thread([self, this] {
+        // Nothing thrown may end the service's process from a detached thread.
+        try {
+          myhRegMonitor(this);
+        } catch (...) {
+        }
+      });
       started = true;
     } catch (...) {
     }
@@ -128,12 +135,25 @@ void CMYH::myhRegMonitor(void* param) {
   }
   LogInfo(L"MYH init  success!");
 
+  // Reads "Mode" and sets it; at the first arm only when it is no longer what init set.
+  auto follow = [&](bool onlyIfChanged) {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    LSTATUS read = RegQueryValueExW(key.get(), MYH_VALUE, NULL, NULL, reinterpret_cast<LPBYTE>(&value), &size);
+    if (read != ERROR_SUCCESS)
+      LogError(L"MYH myhRegMonitor  RegQueryValueEx error %x", read);
+    else if (!onlyIfChanged || value != mode->m_initMode)
+      mode->setStatus(static_cast<int>(value));
+  };
+
   status = RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed.get(), TRUE);
   if (status != ERROR_SUCCESS) {
     closeAll();
     LogError(L"MYH myhRegMonitor RegNotifyChangeKeyValue failed %x", status);
     return;
   }
+  // A write between init's read and this first arm woke nobody.
+  follow(true);
 
   for (;;) {
     HANDLE events[2] = {stop.get(), changed.get()};
@@ -160,14 +180,7 @@ void CMYH::myhRegMonitor(void* param) {
     // Re-armed before the read: a write that lands while this change is handled wakes
     // the thread again instead of being lost.
     LSTATUS armed = RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed.get(), TRUE);
-
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    status = RegQueryValueExW(key.get(), MYH_VALUE, NULL, NULL, reinterpret_cast<LPBYTE>(&value), &size);
-    if (status == ERROR_SUCCESS)
-      mode->setStatus(static_cast<int>(value));
-    else
-      LogError(L"MYH myhRegMonitor  RegQueryValueEx error %x", status);
+    follow(false);
 
     if (armed != ERROR_SUCCESS) {
       closeAll();

@@ -33,4 +33,6 @@ class CMYH : public ModeBase {
   std::mutex m_stopLock;
   HANDLE m_stopEvent = NULL;  // guarded by m_stopLock once the watch thread exists
   std::thread m_thread;
+  // The "Mode" that init applied; written before the watch thread starts.
+  DWORD m_initMode = 0;
 };

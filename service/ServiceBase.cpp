@@ -7,6 +7,7 @@
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
+std::recursive_mutex CServiceBase::s_lock;
 CServiceBase* CServiceBase::s_service = NULL;
 DWORD CServiceBase::s_checkPoint = 1;
 
@@ -35,7 +36,7 @@ void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
   {
     // Taken before the handler exists: a control delivered while the service starts
     // makes its reports after the start's last one.
-    Guard guard(service->m_lock);
+    Guard guard(s_lock);
     service->m_statusHandle = RegisterServiceCtrlHandlerExW(service->m_name, ServiceCtrlHandler, NULL);
     if (service->m_statusHandle != NULL) {
       service->Start(argc, argv);
@@ -85,7 +86,7 @@ DWORD WINAPI CServiceBase::ServiceCtrlHandler(DWORD control, DWORD eventType, LP
 }
 
 void CServiceBase::Start(DWORD argc, LPWSTR* argv) {
-  Guard guard(m_lock);
+  Guard guard(s_lock);
   try {
     SetServiceStatus(SERVICE_START_PENDING);
     OnStart(argc, argv);
@@ -98,7 +99,7 @@ void CServiceBase::Start(DWORD argc, LPWSTR* argv) {
 }
 
 void CServiceBase::Stop() {
-  Guard guard(m_lock);
+  Guard guard(s_lock);
   DWORD originalState = m_status.dwCurrentState;
   try {
     SetServiceStatus(SERVICE_STOP_PENDING);
@@ -113,7 +114,7 @@ void CServiceBase::Stop() {
 }
 
 void CServiceBase::Pause() {
-  Guard guard(m_lock);
+  Guard guard(s_lock);
   try {
     SetServiceStatus(SERVICE_PAUSE_PENDING);
     OnPause();
@@ -127,7 +128,7 @@ void CServiceBase::Pause() {
 }
 
 void CServiceBase::Continue() {
-  Guard guard(m_lock);
+  Guard guard(s_lock);
   try {
     SetServiceStatus(SERVICE_CONTINUE_PENDING);
     OnContinue();
@@ -141,7 +142,7 @@ void CServiceBase::Continue() {
 }
 
 void CServiceBase::Shutdown() {
-  Guard guard(m_lock);
+  Guard guard(s_lock);
   try {
     OnShutdown();
     SetServiceStatus(SERVICE_STOPPED);
@@ -152,7 +153,7 @@ void CServiceBase::Shutdown() {
 }
 
 void CServiceBase::SetServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) {
-  Guard guard(m_lock);
+  Guard guard(s_lock);
   m_status.dwCurrentState = state;
   m_status.dwWin32ExitCode = win32ExitCode;
   m_status.dwWaitHint = waitHint;

@@ -45,14 +45,6 @@ bool sendControl(SC_HANDLE service, DWORD control, SERVICE_STATUS_PROCESS& statu
 
 ULONGLONG elapsedSince(ULONGLONG start) { return GetTickCount64() - start; }
 
-// The installed check: the service can be opened to read its configuration.
-bool serviceExists(LPCWSTR serviceName) {
-  UniqueServiceHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
-  if (!scm) return false;
-  UniqueServiceHandle service(OpenServiceW(scm.get(), serviceName, SERVICE_QUERY_CONFIG));
-  return service.valid();
-}
-
 // The SCM with every right, and the service with `access`; false when either fails.
 bool openService(LPCWSTR serviceName, DWORD access, UniqueServiceHandle& scm, UniqueServiceHandle& service) {
   scm.reset(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
@@ -76,7 +68,7 @@ void ServiceControl::install(LPCWSTR serviceName, LPCWSTR displayName, DWORD sta
     return;
   }
 
-  if (serviceExists(serviceName)) {
+  if (IsServiceInstalled(serviceName)) {
     EnsureServiceRunning(serviceName);
     return;
   }
@@ -134,7 +126,12 @@ bool ServiceControl::InstallCompnent(LPCWSTR serviceName) {
   return true;
 }
 
-bool ServiceControl::IsServiceInstalled(LPCWSTR serviceName) { return serviceExists(serviceName); }
+bool ServiceControl::IsServiceInstalled(LPCWSTR serviceName) {
+  UniqueServiceHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS));
+  if (!scm) return false;
+  UniqueServiceHandle service(OpenServiceW(scm.get(), serviceName, SERVICE_QUERY_CONFIG));
+  return service.valid();
+}
 
 bool ServiceControl::EnsureServiceRunning(LPCWSTR serviceName) {
   DWORD state;
@@ -153,7 +150,7 @@ bool ServiceControl::EnsureServiceRunning(LPCWSTR serviceName) {
 }
 
 bool ServiceControl::ContinueService(LPCWSTR serviceName) {
-  if (!serviceExists(serviceName)) return false;
+  if (!IsServiceInstalled(serviceName)) return false;
   UniqueServiceHandle scm, service;
   if (!openService(serviceName, DELETE | SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS, scm, service)) return false;
   SERVICE_STATUS_PROCESS status{};
@@ -161,7 +158,7 @@ bool ServiceControl::ContinueService(LPCWSTR serviceName) {
 }
 
 bool ServiceControl::StartServiceAndWait(LPCWSTR serviceName) {
-  if (!serviceExists(serviceName)) return false;
+  if (!IsServiceInstalled(serviceName)) return false;
   UniqueServiceHandle scm, service;
   if (!openService(serviceName, SERVICE_ALL_ACCESS, scm, service)) return false;
   if (!StartServiceW(service.get(), 0, NULL)) return false;
@@ -193,7 +190,7 @@ bool ServiceControl::StartServiceAndWait(LPCWSTR serviceName) {
 
 bool ServiceControl::StopServiceAndWait(LPCWSTR serviceName) {
   ULONGLONG start = GetTickCount64();
-  if (!serviceExists(serviceName)) return false;
+  if (!IsServiceInstalled(serviceName)) return false;
   UniqueServiceHandle scm, service;
   if (!openService(serviceName, SERVICE_STOP | SERVICE_ENUMERATE_DEPENDENTS | SERVICE_QUERY_STATUS, scm, service))
     return false;
@@ -267,7 +264,7 @@ void ServiceControl::uninstall(LPCWSTR serviceName) {
   ModeManager::getInstance()->unInstall();
   LogInfo(L"ServiceControl ModeManager unInstall success");
 
-  if (!serviceExists(serviceName)) return;
+  if (!IsServiceInstalled(serviceName)) return;
   if (!StopServiceAndWait(serviceName)) return;
 
   UniqueServiceHandle scm(OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT));

@@ -33,6 +33,7 @@ class ServiceControl {
   // Sends `code` to "QTHRMON": 1 when the SCM delivered it, else 0.
   int SendServiceControlCode(DWORD code);
 
+  // The installed check: the service can be opened to read its configuration.
   bool IsServiceInstalled(LPCWSTR serviceName);
   // Starts a stopped service and continues a paused one; false only when its status
   // cannot be read.

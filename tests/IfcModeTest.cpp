@@ -79,12 +79,43 @@ TEST_F(IfcModeTest, Control130SwitchesOnAndTheWatchThreadSwitchesOffWhenTheServi
   ASSERT_TRUE(sim::waitForBlockedWaiters(1));
   EXPECT_EQ(sim::dev::words(), std::vector<DWORD>{kOn});
   EXPECT_EQ(mode.use_count(), 2);  // the thread shares the mode
+  // A slow driver: the stop still waits for the switch-off before it returns.
+  sim::dev::onRequest([](DWORD) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
   EXPECT_TRUE(mode->unInit());
-  ASSERT_TRUE(threadsDone(mode));
   EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{kOn, kOff}));
+  ASSERT_TRUE(threadsDone(mode));
   EXPECT_EQ(traces.count(L"IFC wait objects ok"), 1u);
   EXPECT_EQ(traces.matching(L"IFC set status"), (std::vector<std::wstring>{L"IFC set status 1", L"IFC set status 0"}));
   EXPECT_EQ(sim::callCount("OpenMutexW"), 1);
+}
+
+// A driver that never answers must not keep the service from reporting stopped.
+TEST_F(IfcModeTest, AStopWaitsForTheSwitchOffOnlySoLong) {
+  IdleWatcherPeer watcher;
+  auto mode = started();
+  EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
+  ASSERT_TRUE(sim::waitForBlockedWaiters(1));
+  std::promise<void> answer;
+  std::shared_future<void> answered = answer.get_future().share();
+  sim::dev::onRequest([answered](DWORD) { answered.wait(); });
+  EXPECT_TRUE(mode->unInit());
+  EXPECT_EQ(traces.all().back(), Info(L"IFC unInit success!"));
+  answer.set_value();
+  ASSERT_TRUE(threadsDone(mode));
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{kOn, kOff}));
+}
+
+// One SetEvent of unInit wakes every waiting thread: the stop event resets manually.
+TEST_F(IfcModeTest, OneStopSwitchesOffThroughEveryWaitingWatchThread) {
+  IdleWatcherPeer watcher;
+  auto mode = started();
+  EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
+  EXPECT_TRUE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
+  ASSERT_TRUE(sim::waitForBlockedWaiters(2));
+  EXPECT_TRUE(mode->unInit());
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{kOn, kOn, kOff, kOff}));
+  ASSERT_TRUE(threadsDone(mode));
+  EXPECT_EQ(traces.count(L"IFC wait objects ok"), 2u);
 }
 
 TEST_F(IfcModeTest, AStopBeforeTheThreadWaitsStillFindsAValidStopEvent) {

@@ -208,13 +208,25 @@ TEST_F(ModeManagerTest, InstallWithMmcOnlyWritesAutoCapabilityZero) {
   EXPECT_EQ(journal.get(), (std::vector<std::string>{"MMC.install"}));
 }
 
-TEST_F(ModeManagerTest, InstallNeverCreatesMscOrMyhButCountsThemForAutoCapability) {
-  sim::dev::setCapability(0x10080001);
+// MSC, MYH and IFC each count for "Auto Capability"; of them only IFC is created.
+class AutoCapabilityTest : public ModeManagerTest,
+                           public ::testing::WithParamInterface<std::pair<DWORD, std::vector<std::string>>> {};
+
+TEST_P(AutoCapabilityTest, InstallNeverCreatesMscOrMyhButCountsThem) {
+  auto [word, installed] = GetParam();
+  sim::dev::setCapability(word);
   ModeManager manager(table());
   EXPECT_TRUE(manager.install());
-  EXPECT_EQ(ModeManagerPeer::modeCount(manager), 0u);
+  EXPECT_EQ(ModeManagerPeer::modeCount(manager), installed.size());
+  EXPECT_EQ(journal.get(), installed);
   EXPECT_EQ(sim::reg::getDword(kIc, L"Auto Capability"), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Words, AutoCapabilityTest,
+                         ::testing::Values(std::pair<DWORD, std::vector<std::string>>{0x10080001, {}},
+                                           std::pair<DWORD, std::vector<std::string>>{0x10000001, {}},
+                                           std::pair<DWORD, std::vector<std::string>>{0x00080001, {}},
+                                           std::pair<DWORD, std::vector<std::string>>{0x04000001, {"IFC.install"}}));
 
 TEST_F(ModeManagerTest, AFailedModeInstallIsReportedAndTheOthersStillRun) {
   sim::dev::setCapability(0x0C000001);

@@ -7,6 +7,7 @@
 #include "tests/support/SimFixture.h"
 
 #include <chrono>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <future>
@@ -358,7 +359,33 @@ TEST_F(MyhModeTest, AFailingWaitEndsTheThread) {
   mode->unInit();
   EXPECT_TRUE(release(mode));
   EXPECT_EQ(sim::callCount("WaitForMultipleObjects"), 1);
-  EXPECT_EQ(sim::callCount("RegQueryValueExW"), 1);  // init's read only
+  EXPECT_EQ(sim::callCount("RegQueryValueExW"), 2);  // init's read and the first arm's
+}
+
+// A write between init's read and the thread's first arm wakes nobody: the thread reads
+// "Mode" once after arming, and sets it only when it is no longer what init set.
+TEST_F(MyhModeTest, AWriteBeforeTheFirstArmIsFollowed) {
+  struct Case {
+    DWORD written;
+    std::vector<DWORD> words;
+  } cases[] = {{2, {myhWord(1), myhWord(0)}}, {3, {myhWord(1)}}};
+  for (auto& c : cases) {
+    sim::reset();
+    sim::reg::setDword(MYH_KEY, MYH_VALUE, 3);
+    std::atomic<bool> written{false};
+    sim::onCall("RegNotifyChangeKeyValue", [&] {
+      if (!written.exchange(true)) sim::reg::setDword(MYH_KEY, MYH_VALUE, c.written);
+    });
+    std::promise<void> released;
+    auto mode = std::make_shared<ObservedMYH>(&released);
+    ASSERT_TRUE(mode->init());
+    ASSERT_TRUE(sim::waitForBlockedWaiters(1));
+    EXPECT_EQ(sim::dev::words(), c.words) << c.written;
+    mode->unInit();
+    mode.reset();
+    ASSERT_EQ(released.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    sim::onCall("RegNotifyChangeKeyValue", nullptr);
+  }
 }
 
 // The manager's production table builds the real modes; they run side by side and

@@ -17,9 +17,10 @@ TEST_F(RegistryHelpersTest, ReadsAndWritesADword) {
   EXPECT_EQ(value, 0x4000u);
 }
 
-TEST_F(RegistryHelpersTest, WritingCreatesEveryMissingKeyOnThePath) {
+TEST_F(RegistryHelpersTest, WritingCreatesEveryMissingKeyOnThePathToOutlastARestart) {
   EXPECT_FALSE(sim::reg::keyExists(L"SYSTEM\\CurrentControlSet\\Services\\QTHRMON"));
   EXPECT_EQ(SetRegKeyDwordValue(L"SYSTEM\\CurrentControlSet\\Services\\QTHRMON\\QTHERM\\IC\\MMC", L"Capability", 8), 0);
+  sim::reg::restart();
   EXPECT_EQ(sim::reg::getDword(L"SYSTEM\\CurrentControlSet\\Services\\QTHRMON\\QTHERM\\IC\\MMC", L"Capability"), 8u);
 }
 

@@ -31,6 +31,7 @@ long positionOf(const std::string& api) {
 class InstallTest : public ServiceControlTest {};
 
 TEST_F(InstallTest, AFreshInstallRegistersDescribesInstallsStartsAndPrints) {
+  sim::files::limitStdWrites(4);  // the line still comes whole
   installQthermon();
 
   auto c = sim::scm::config(kService);
@@ -212,20 +213,35 @@ TEST_F(InstallTest, InstallComponentInTheServiceProcessGetsItsStartRefusedAndSti
 
 // ---- The start wait ----
 
-// The first poll's length for a wait hint: a tenth, within 1 to 10 seconds.
-class StartPollTest : public InstallTest, public ::testing::WithParamInterface<std::pair<DWORD, DWORD>> {};
+// The start wait's polls for a script of the new service's start: a tenth of the hint
+// within 1 to 10 seconds, for as long as the check point rises above the highest seen.
+struct StartWait {
+  sim::scm::Script onStart;
+  bool runs;
+  std::vector<DWORD> sleeps;
+};
+void PrintTo(const StartWait& w, std::ostream* os) { *os << ::testing::PrintToString(w.sleeps); }
+class StartWaitTest : public InstallTest, public ::testing::WithParamInterface<StartWait> {};
 
-TEST_P(StartPollTest, SleepsATenthOfTheHintWithinBounds) {
-  auto [hint, sleep] = GetParam();
-  sim::scm::addService(kService, {.onStart = {Phase{SERVICE_START_PENDING, hint, 1, 0, 1}}});
-  EXPECT_TRUE(objContrService.StartServiceAndWait(kService));
-  EXPECT_EQ(sleeps(), std::vector<DWORD>{sleep});
+TEST_P(StartWaitTest, PollsWhileTheCheckPointAdvances) {
+  const StartWait& p = GetParam();
+  sim::scm::addService(kService, {.onStart = p.onStart});
+  EXPECT_EQ(objContrService.StartServiceAndWait(kService), p.runs);
+  EXPECT_EQ(sleeps(), p.sleeps);
 }
 
-INSTANTIATE_TEST_SUITE_P(Hints, StartPollTest,
-                         ::testing::Values(std::pair<DWORD, DWORD>{0, 1000}, std::pair<DWORD, DWORD>{9999, 1000},
-                                           std::pair<DWORD, DWORD>{50000, 5000},
-                                           std::pair<DWORD, DWORD>{200000, 10000}));
+StartWait firstPoll(DWORD hint, DWORD sleep) { return {{Phase{SERVICE_START_PENDING, hint, 1, 0, 1}}, true, {sleep}}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, StartWaitTest,
+    ::testing::Values(firstPoll(0, 1000), firstPoll(9999, 1000), firstPoll(50000, 5000), firstPoll(200000, 10000),
+                      // Lower check points, even rising again, are no advance: the hint runs out.
+                      StartWait{{Phase{SERVICE_START_PENDING, 2500, 5, 0, 1000},
+                                 Phase{SERVICE_START_PENDING, 2500, 1, 1000, 10000}},
+                                false, {1000, 1000, 1000}},
+                      StartWait{{Phase{SERVICE_START_PENDING, 2500, 0xFFFFFFFF, 0, 1000},
+                                 Phase{SERVICE_START_PENDING, 2500, 0, 1000, 10000}},
+                                false, {1000, 1000, 1000}}));
 
 TEST_F(InstallTest, AFrozenCheckPointEndsTheStartWaitOnceMoreThanTheHintHasPassed) {
   sim::scm::addService(kService, {.onStart = {Phase{SERVICE_START_PENDING, 5000, 4}}});

@@ -26,6 +26,8 @@ TEST_F(TextAndLogTest, FormatFollowsTheWindowsConvention) {
   EXPECT_EQ(FormatWide(L"DeleteService failed w/err 0x%08lx\n", static_cast<DWORD>(1072)),
             L"DeleteService failed w/err 0x00000430\n");
   EXPECT_EQ(FormatWide(L"%d %x %u", -1, 0xFFFFFFFFu, 3000000000u), L"-1 ffffffff 3000000000");
+  EXPECT_EQ(FormatWide(L"%ld|%5li|%ld", static_cast<LONG>(-5), static_cast<LONG>(-42), static_cast<LONG>(INT32_MIN)),
+            L"-5|  -42|-2147483648");
   EXPECT_EQ(FormatWide(L"version %S", "1.8"), L"version 1.8");
   EXPECT_EQ(FormatWide(L"%f", 25.0), L"25.000000");
   EXPECT_EQ(FormatWide(L"%5s|%-4d|", L"ab", 7), L"   ab|7   |");

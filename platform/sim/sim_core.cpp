@@ -11,9 +11,15 @@ namespace {
 thread_local DWORD t_lastError = 0;
 thread_local bool t_unobserved = false;
 
+struct HandleEntry {
+  std::shared_ptr<Object> object;
+  DWORD access;
+  bool inherit;
+};
+
 struct HandleTable {
   std::mutex lock;
-  std::unordered_map<uintptr_t, std::shared_ptr<Object>> handles;
+  std::unordered_map<uintptr_t, HandleEntry> handles;
   uintptr_t next = 0x1000;
 };
 HandleTable& table() {
@@ -64,13 +70,13 @@ std::vector<void (*)()>& resetHooks() {
 
 }  // namespace
 
-HANDLE insertHandle(std::shared_ptr<Object> object) {
+HANDLE insertHandle(std::shared_ptr<Object> object, DWORD access, bool inherit) {
   auto& t = table();
   std::lock_guard<std::mutex> g(t.lock);
   uintptr_t value = t.next;
   t.next += 4;
   object->handleCount++;
-  t.handles.emplace(value, std::move(object));
+  t.handles.emplace(value, HandleEntry{std::move(object), access, inherit});
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -78,7 +84,20 @@ std::shared_ptr<Object> lookupHandle(HANDLE handle) {
   auto& t = table();
   std::lock_guard<std::mutex> g(t.lock);
   auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
-  return it == t.handles.end() ? nullptr : it->second;
+  return it == t.handles.end() ? nullptr : it->second.object;
+}
+
+std::optional<DWORD> handleAccess(HANDLE handle) {
+  auto& t = table();
+  std::lock_guard<std::mutex> g(t.lock);
+  auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == t.handles.end()) return std::nullopt;
+  return it->second.access;
+}
+
+bool handleAllows(HANDLE handle, DWORD needed) {
+  auto access = handleAccess(handle);
+  return access && (*access & needed) == needed;
 }
 
 bool removeHandle(HANDLE handle) {
@@ -89,7 +108,7 @@ bool removeHandle(HANDLE handle) {
     std::lock_guard<std::mutex> g(t.lock);
     auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
     if (it == t.handles.end()) return false;
-    object = std::move(it->second);
+    object = std::move(it->second.object);
     t.handles.erase(it);
     last = --object->handleCount == 0;
   }
@@ -107,8 +126,8 @@ size_t openHandleCount(const std::string& kind) {
   auto& t = table();
   std::lock_guard<std::mutex> g(t.lock);
   size_t n = 0;
-  for (auto& [value, object] : t.handles)
-    if (kind == object->kind()) n++;
+  for (auto& [value, entry] : t.handles)
+    if (kind == entry.object->kind()) n++;
   return n;
 }
 
@@ -116,7 +135,7 @@ std::vector<std::string> openHandleKinds() {
   auto& t = table();
   std::lock_guard<std::mutex> g(t.lock);
   std::vector<std::string> kinds;
-  for (auto& [value, object] : t.handles) kinds.emplace_back(object->kind());
+  for (auto& [value, entry] : t.handles) kinds.emplace_back(entry.object->kind());
   return kinds;
 }
 
@@ -310,7 +329,7 @@ DWORD GetCurrentThreadId() {
 }
 
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
-                     DWORD /*access*/, BOOL /*inherit*/, DWORD options) {
+                     DWORD access, BOOL inherit, DWORD options) {
   if (auto e = checkFault("DuplicateHandle")) {
     SetLastError(*e);
     return FALSE;
@@ -320,11 +339,15 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
     return FALSE;
   }
   auto object = lookupHandle(source);
-  if (!object || !object->closableByCloseHandle()) {
+  auto sourceAccess = handleAccess(source);
+  if (!object || !sourceAccess || !object->closableByCloseHandle()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  *target = insertHandle(object);
+  // Without DUPLICATE_SAME_ACCESS the copy carries exactly the rights asked for: 0 asks
+  // for none, and a wait on such a copy is refused.
+  DWORD granted = (options & DUPLICATE_SAME_ACCESS) ? *sourceAccess : object->mapGenericAccess(access);
+  *target = insertHandle(object, granted, inherit != FALSE);
   if (options & DUPLICATE_CLOSE_SOURCE) removeHandle(source);
   return TRUE;
 }

@@ -42,11 +42,21 @@ struct Object {
   // False for handles that only their own close call takes (SC_HANDLEs): CloseHandle and
   // DuplicateHandle refuse them.
   virtual bool closableByCloseHandle() const { return true; }
+  // The object type's own rights for GENERIC_READ, _WRITE, _EXECUTE and _ALL.
+  virtual DWORD mapGenericAccess(DWORD access) const { return access; }
   int handleCount = 0;  // guarded by the handle table's lock
 };
 
-HANDLE insertHandle(std::shared_ptr<Object> object);
+// Every handle carries the rights it was opened with and whether a child process may
+// inherit it. A handle made without asking for rights (CreateEventW, CreateFileW's own
+// checks aside) carries all of them.
+constexpr DWORD kAllAccess = 0xFFFFFFFFu;
+HANDLE insertHandle(std::shared_ptr<Object> object, DWORD access = kAllAccess, bool inherit = false);
 std::shared_ptr<Object> lookupHandle(HANDLE handle);
+// The rights a handle carries; nullopt when it is not open.
+std::optional<DWORD> handleAccess(HANDLE handle);
+// Whether a handle is open and carries every right in `needed`.
+bool handleAllows(HANDLE handle, DWORD needed);
 template <class T>
 std::shared_ptr<T> lookup(HANDLE handle) {
   return std::dynamic_pointer_cast<T>(lookupHandle(handle));

@@ -2,6 +2,8 @@
 
 #include "platform/sim/sim_files.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -152,7 +154,13 @@ HANDLE openDevice(const std::wstring& path) {
 using namespace sim;
 
 BOOL DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                     DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED) {
+                     DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+  // Without an OVERLAPPED, Windows writes the byte count through the pointer whatever
+  // comes of the request: a null pointer is an access violation there.
+  if (!overlapped && !bytesReturned) {
+    std::fprintf(stderr, "simulated machine: DeviceIoControl without OVERLAPPED needs lpBytesReturned\n");
+    std::abort();
+  }
   if (auto e = checkFault("DeviceIoControl")) {
     SetLastError(*e);
     return FALSE;

@@ -2,6 +2,9 @@
 
 #include "platform/sim/sim_text.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <map>
@@ -9,12 +12,25 @@
 namespace sim::files {
 namespace {
 
+struct FileHandle;
+
+// What share checks count of an open: the data it reads, writes or deletes, and what it
+// lets others do.
+struct Open {
+  FileHandle* owner;  // the handle's object; null for the outside holder
+  bool read, write, del;
+  DWORD share;
+};
+
 struct FileData {
   std::string content;
   bool denyRead = false;
-  bool lockedAgainstReaders = false;
   bool inUse = false;
+  bool deletePending = false;  // deleted while open: gone with the last open
+  std::vector<Open> opens;
 };
+
+constexpr DWORD kNoLimit = 0xFFFFFFFFu;
 
 struct Store {
   std::mutex lock;
@@ -22,6 +38,8 @@ struct Store {
   std::vector<std::wstring> pendingDeletes;
   std::wstring modulePath = L"C:\\windows\\system32\\QTHERMSvc.exe";
   std::string out, err;
+  DWORD stdWriteLimit = kNoLimit;
+  long zeroWrites = 0;  // writes in a row that standard output or error took nothing of
 };
 Store& store() {
   static auto* s = new Store;
@@ -34,12 +52,45 @@ std::wstring key(const std::wstring& path) {
   return k;
 }
 
+Open openOf(FileHandle* owner, DWORD access, DWORD share) {
+  return {owner, (access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE)) != 0,
+          (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0,
+          (access & (DELETE | GENERIC_ALL)) != 0, share};
+}
+
+// Whether `wanted` may join the file's opens. An open that touches no data is not
+// checked and does not count.
+bool shareAllows(const FileData& file, const Open& wanted) {
+  if (!wanted.read && !wanted.write && !wanted.del) return true;
+  for (const Open& o : file.opens) {
+    if ((wanted.read && !(o.share & FILE_SHARE_READ)) || (wanted.write && !(o.share & FILE_SHARE_WRITE)) ||
+        (wanted.del && !(o.share & FILE_SHARE_DELETE)))
+      return false;
+    if ((o.read && !(wanted.share & FILE_SHARE_READ)) || (o.write && !(wanted.share & FILE_SHARE_WRITE)) ||
+        (o.del && !(wanted.share & FILE_SHARE_DELETE)))
+      return false;
+  }
+  return true;
+}
+
 struct FileHandle : Object {
   std::wstring path;
   bool read, write;
   size_t position = 0;
   const char* kind() const override { return "File"; }
+  void onLastHandleClosed() override;
 };
+
+void FileHandle::onLastHandleClosed() {
+  auto& s = store();
+  std::lock_guard<std::mutex> g(s.lock);
+  auto it = s.files.find(path);
+  if (it == s.files.end()) return;
+  auto& opens = it->second.opens;
+  opens.erase(std::remove_if(opens.begin(), opens.end(), [this](const Open& o) { return o.owner == this; }),
+              opens.end());
+  if (it->second.deletePending && opens.empty()) s.files.erase(it);
+}
 
 struct ConsoleHandle : Object {
   bool error;
@@ -56,6 +107,8 @@ void resetFiles() {
   s.modulePath = L"C:\\windows\\system32\\QTHERMSvc.exe";
   s.out.clear();
   s.err.clear();
+  s.stdWriteLimit = kNoLimit;
+  s.zeroWrites = 0;
   g_outHandle = g_errHandle = NULL;
 }
 ResetHook g_reset(resetFiles);
@@ -86,7 +139,10 @@ void denyRead(const std::wstring& path, bool deny) {
 }
 void lockAgainstReaders(const std::wstring& path, bool locked) {
   std::lock_guard<std::mutex> g(store().lock);
-  store().files[key(path)].lockedAgainstReaders = locked;
+  auto& opens = store().files[key(path)].opens;
+  opens.erase(std::remove_if(opens.begin(), opens.end(), [](const Open& o) { return o.owner == nullptr; }),
+              opens.end());
+  if (locked) opens.push_back(openOf(nullptr, GENERIC_WRITE, FILE_SHARE_WRITE));
 }
 void setInUse(const std::wstring& path, bool inUse) {
   std::lock_guard<std::mutex> g(store().lock);
@@ -108,18 +164,23 @@ std::string consoleError() {
   std::lock_guard<std::mutex> g(store().lock);
   return store().err;
 }
+void limitStdWrites(DWORD bytesPerWrite) {
+  std::lock_guard<std::mutex> g(store().lock);
+  store().stdWriteLimit = bytesPerWrite;
+}
 
 }  // namespace sim::files
 
 using namespace sim;
 using namespace sim::files;
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                   DWORD, HANDLE) {
   if (auto e = checkFault("CreateFileW")) {
     SetLastError(*e);
     return INVALID_HANDLE_VALUE;
   }
-  if (!name) {
+  if (!name || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
@@ -130,18 +191,22 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWO
   std::unique_lock<std::mutex> g(s.lock);
   auto it = s.files.find(key(path));
   bool exists = it != s.files.end();
-  bool reading = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
-  bool writing = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+  auto h = std::make_shared<FileHandle>();
+  Open open = openOf(h.get(), access, share);
   if (exists) {
+    if (it->second.deletePending) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
     if (disposition == CREATE_NEW) {
       SetLastError(ERROR_FILE_EXISTS);
       return INVALID_HANDLE_VALUE;
     }
-    if (it->second.lockedAgainstReaders) {
+    if (!shareAllows(it->second, open)) {
       SetLastError(ERROR_SHARING_VIOLATION);
       return INVALID_HANDLE_VALUE;
     }
-    if (reading && it->second.denyRead) {
+    if (open.read && it->second.denyRead) {
       SetLastError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
@@ -151,15 +216,15 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWO
       SetLastError(ERROR_FILE_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
     }
-    s.files[key(path)] = FileData{};
+    it = s.files.emplace(key(path), FileData{}).first;
   }
-  auto h = std::make_shared<FileHandle>();
+  if (open.read || open.write || open.del) it->second.opens.push_back(open);
   h->path = key(path);
-  h->read = reading;
-  h->write = writing;
+  h->read = open.read;
+  h->write = open.write;
   g.unlock();
   SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS : 0);
-  return insertHandle(h);
+  return insertHandle(h, kAllAccess, attributes && attributes->bInheritHandle);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED) {
@@ -190,9 +255,17 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERL
   }
   auto object = lookupHandle(file);
   if (auto console = std::dynamic_pointer_cast<ConsoleHandle>(object)) {
-    std::lock_guard<std::mutex> g(store().lock);
-    (console->error ? store().err : store().out).append(static_cast<const char*>(buffer), size);
-    if (written) *written = size;
+    auto& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    DWORD taken = std::min(size, s.stdWriteLimit);
+    (console->error ? s.err : s.out).append(static_cast<const char*>(buffer), taken);
+    if (written) *written = taken;
+    // A writer that keeps offering bytes that are never taken would spin for ever.
+    s.zeroWrites = taken == 0 && size > 0 ? s.zeroWrites + 1 : 0;
+    if (s.zeroWrites == 10000) {
+      std::fprintf(stderr, "simulated machine: 10000 writes in a row to standard output took nothing\n");
+      std::abort();
+    }
     return TRUE;
   }
   auto h = std::dynamic_pointer_cast<FileHandle>(object);
@@ -220,11 +293,19 @@ BOOL DeleteFileW(LPCWSTR name) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  if (it->second.inUse) {
+  if (it->second.inUse || it->second.deletePending) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  store().files.erase(it);
+  // Deleting opens the file for DELETE, sharing everything.
+  if (!shareAllows(it->second, openOf(nullptr, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
+  if (it->second.opens.empty())
+    store().files.erase(it);
+  else
+    it->second.deletePending = true;
   return TRUE;
 }
 
@@ -236,8 +317,14 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
   std::lock_guard<std::mutex> g(store().lock);
   auto& files = store().files;
   auto src = files.find(key(existing ? existing : L""));
-  if (src == files.end()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
+  if (src == files.end() || src->second.deletePending) {
+    SetLastError(src == files.end() ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  // Source and target are opened sharing reads and writes.
+  constexpr DWORD kShared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (!shareAllows(src->second, openOf(nullptr, GENERIC_READ, kShared))) {
+    SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
   }
   auto dst = files.find(key(target ? target : L""));
@@ -246,7 +333,7 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
       SetLastError(ERROR_FILE_EXISTS);
       return FALSE;
     }
-    if (dst->second.inUse) {
+    if (dst->second.inUse || !shareAllows(dst->second, openOf(nullptr, GENERIC_WRITE, kShared))) {
       SetLastError(ERROR_SHARING_VIOLATION);
       return FALSE;
     }
@@ -263,6 +350,11 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
     return FALSE;
   }
   if (!existing) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // A move at the restart cannot be a copy.
+  if ((flags & MOVEFILE_DELAY_UNTIL_REBOOT) && (flags & MOVEFILE_COPY_ALLOWED)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -289,8 +381,19 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return FALSE;
   }
+  // Moving opens the file for DELETE: every open must share deletion, and goes along.
+  if (src->second.inUse || src->second.deletePending) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (!shareAllows(src->second, openOf(nullptr, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
   FileData moved = src->second;
   files.erase(src);
+  for (const Open& o : moved.opens)
+    if (o.owner) o.owner->path = key(target);
   files[key(target)] = moved;
   return TRUE;
 }

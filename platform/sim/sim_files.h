@@ -19,6 +19,10 @@ DWORD GetFileAttributesW(LPCWSTR name);
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 HANDLE GetStdHandle(DWORD which);
 
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_EXECUTE 0x0020
 #define FILE_SHARE_READ 0x1
 #define FILE_SHARE_WRITE 0x2
 #define FILE_SHARE_DELETE 0x4
@@ -45,8 +49,11 @@ bool exists(const std::wstring& path);
 std::optional<std::string> content(const std::wstring& path);
 void remove(const std::wstring& path);
 // Opening for reading is refused with ERROR_ACCESS_DENIED.
+// Opens are checked against the file's other opens as Windows checks share modes: a new
+// open must share what every open has, and every open must share what the new one asks
+// (ERROR_SHARING_VIOLATION). A second handle of the test stands in for another process.
 void denyRead(const std::wstring& path, bool deny = true);
-// Another process holds the file without sharing reads: opening fails with ERROR_SHARING_VIOLATION.
+// Another process holds the file open for writing without sharing reads.
 void lockAgainstReaders(const std::wstring& path, bool locked = true);
 // The file is a running image: deleting it fails with ERROR_ACCESS_DENIED.
 void setInUse(const std::wstring& path, bool inUse = true);
@@ -57,6 +64,10 @@ void setModulePath(const std::wstring& path);
 // Everything written to standard output / standard error, as bytes.
 std::string consoleOutput();
 std::string consoleError();
+// Standard output and error (a console, or a pipe when redirected) take at most this many
+// bytes per WriteFile, which still succeeds; 0 takes nothing, as a full non-blocking pipe.
+// Unlimited after reset.
+void limitStdWrites(DWORD bytesPerWrite);
 
 }  // namespace sim::files
 

@@ -86,8 +86,10 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
     SetLastError(*e);
     return FALSE;
   }
+  // A process cannot both have no console and a new one.
   if ((!lpApplicationName && !lpCommandLine) || !lpStartupInfo || !lpProcessInformation ||
-      lpStartupInfo->cb < sizeof(STARTUPINFOW)) {
+      lpStartupInfo->cb < sizeof(STARTUPINFOW) ||
+      (dwCreationFlags & (DETACHED_PROCESS | CREATE_NEW_CONSOLE)) == (DETACHED_PROCESS | CREATE_NEW_CONSOLE)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

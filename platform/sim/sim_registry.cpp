@@ -36,6 +36,7 @@ struct KeyNode {
   REGSAM granted = 0xFFFFFFFFu;
   KeyNode* parent = nullptr;
   bool deleted = false;
+  bool isVolatile = false;
   std::vector<Notification> notifications;
 };
 
@@ -144,20 +145,56 @@ std::shared_ptr<KeyNode> walk(std::shared_ptr<KeyNode> from, const std::wstring&
   return from;
 }
 
-std::shared_ptr<KeyNode> walkCreate(std::shared_ptr<KeyNode> from, const std::wstring& path, bool* created) {
+// Creates what is missing of `path`. With `refusal`, as RegCreateKeyExW does it: a key is
+// created only under a key whose security grants KEY_CREATE_SUB_KEY, and under a volatile
+// key only a volatile one; keys made before a refusal stay.
+std::shared_ptr<KeyNode> walkCreate(std::shared_ptr<KeyNode> from, const std::wstring& path, bool* created,
+                                    bool makeVolatile = false, LSTATUS* refusal = nullptr) {
   *created = false;
   for (auto& part : split(path)) {
-    auto& slot = from->subkeys[part];
-    if (!slot) {
-      slot = std::make_shared<KeyNode>();
-      slot->name = part;
-      slot->parent = from.get();
+    auto it = from->subkeys.find(part);
+    if (it == from->subkeys.end()) {
+      if (refusal && !(from->granted & KEY_CREATE_SUB_KEY)) {
+        *refusal = ERROR_ACCESS_DENIED;
+        return nullptr;
+      }
+      if (refusal && from->isVolatile && !makeVolatile) {
+        *refusal = ERROR_CHILD_MUST_BE_VOLATILE;
+        return nullptr;
+      }
+      auto node = std::make_shared<KeyNode>();
+      node->name = part;
+      node->parent = from.get();
+      node->isVolatile = makeVolatile;
+      it = from->subkeys.emplace(part, node).first;
       *created = true;
       notifyChange(from.get(), REG_NOTIFY_CHANGE_NAME);
     }
-    from = slot;
+    from = it->second;
   }
   return from;
+}
+
+// Rights RegDeleteTreeW needs on every key it deletes.
+constexpr REGSAM kTreeDeleteRights = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
+
+bool treeDeletable(const KeyNode& node) {
+  if ((node.granted & kTreeDeleteRights) != kTreeDeleteRights) return false;
+  for (auto& [name, child] : node.subkeys)
+    if (!treeDeletable(*child)) return false;
+  return true;
+}
+
+void dropVolatile(KeyNode* node) {
+  for (auto it = node->subkeys.begin(); it != node->subkeys.end();) {
+    if (it->second->isVolatile) {
+      markDeleted(it->second.get());
+      it = node->subkeys.erase(it);
+    } else {
+      dropVolatile(it->second.get());
+      ++it;
+    }
+  }
 }
 
 REGSAM normalise(REGSAM desired) {
@@ -272,6 +309,11 @@ size_t pendingNotifications(const std::wstring& path) {
   return node ? node->notifications.size() : 0;
 }
 
+void restart() {
+  std::lock_guard<std::mutex> g(regLock());
+  dropVolatile(root().get());
+}
+
 }  // namespace reg
 }  // namespace sim
 
@@ -296,10 +338,10 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM desired, PHKEY res
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM desired, LPSECURITY_ATTRIBUTES,
-                        PHKEY result, LPDWORD disposition) {
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR, DWORD options, REGSAM desired,
+                        LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
   if (auto e = checkFault("RegCreateKeyExW")) return static_cast<LSTATUS>(*e);
-  if (!result || !subKey) return ERROR_INVALID_PARAMETER;
+  if (!result || !subKey || reserved) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<KeyNode> node;
   bool created = false;
   {
@@ -311,11 +353,14 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM d
     desired = normalise(desired);
     auto existing = walk(base, subKey);
     if (existing) {
+      // An existing key is opened as it is: the options do not change it.
       if (!allowed(*existing, desired)) return ERROR_ACCESS_DENIED;
       node = existing;
     } else {
-      if (!(access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-      node = walkCreate(base, subKey, &created);
+      // Creation is checked against the parent key's security, not the handle's rights.
+      LSTATUS refusal = ERROR_SUCCESS;
+      node = walkCreate(base, subKey, &created, (options & REG_OPTION_VOLATILE) != 0, &refusal);
+      if (!node) return refusal;
     }
   }
   if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -323,8 +368,10 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM d
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD dataSize) {
   if (auto e = checkFault("RegQueryValueExW")) return static_cast<LSTATUS>(*e);
+  if (reserved) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> g(regLock());
   REGSAM access;
   LSTATUS status = 0;
@@ -387,6 +434,14 @@ LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
   if (!base) return status;
   auto node = (subKey && *subKey) ? walk(base, subKey) : base;
   if (!node) return ERROR_FILE_NOT_FOUND;
+  // The handle's rights count for the key it names; every key below, and a named subkey,
+  // is opened by the call itself and needs its security to grant the rights.
+  bool permitted = treeDeletable(*node);
+  if (node == base) {
+    permitted = (access & kTreeDeleteRights) == kTreeDeleteRights;
+    for (auto& [name, child] : node->subkeys) permitted = permitted && treeDeletable(*child);
+  }
+  if (!permitted) return ERROR_ACCESS_DENIED;
   if (node == base) {
     for (auto& [name, child] : node->subkeys) markDeleted(child.get());
     node->subkeys.clear();
@@ -411,21 +466,34 @@ LSTATUS RegCloseKey(HKEY key) {
 
 LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event, BOOL asynchronous) {
   if (auto e = checkFault("RegNotifyChangeKeyValue")) return static_cast<LSTATUS>(*e);
-  if (!asynchronous || !event) return ERROR_INVALID_PARAMETER;  // the machine models the asynchronous form only
-  auto eventObject = lookupHandle(event);
-  if (!eventObject || std::string(eventObject->kind()) != "Event") return ERROR_INVALID_HANDLE;
+  constexpr DWORD kLegalFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET |
+                                 REG_NOTIFY_CHANGE_SECURITY | REG_NOTIFY_THREAD_AGNOSTIC;
+  if (filter & ~kLegalFilter) return ERROR_INVALID_PARAMETER;
+  // Asynchronous: the event is signalled at the change. Synchronous: the event is not
+  // used, and the call returns only after the change.
+  std::shared_ptr<Object> eventObject;
+  if (asynchronous) {
+    if (!event) return ERROR_INVALID_PARAMETER;
+    eventObject = lookupHandle(event);
+    if (!eventObject || std::string(eventObject->kind()) != "Event") return ERROR_INVALID_HANDLE;
+  } else {
+    eventObject = privateEvent();
+  }
   std::shared_ptr<KeyHandle> handle;
   if (key != HKEY_LOCAL_MACHINE) {
     handle = lookup<KeyHandle>(reinterpret_cast<HANDLE>(key));
     if (!handle) return ERROR_INVALID_HANDLE;
   }
-  std::lock_guard<std::mutex> g(regLock());
-  REGSAM access;
-  LSTATUS status = 0;
-  auto node = resolve(key, &access, &status);
-  if (!node) return status;
-  if (!(access & KEY_NOTIFY)) return ERROR_ACCESS_DENIED;
-  node->notifications.push_back({handle.get(), filter, watchSubtree != FALSE, eventObject});
+  {
+    std::lock_guard<std::mutex> g(regLock());
+    REGSAM access;
+    LSTATUS status = 0;
+    auto node = resolve(key, &access, &status);
+    if (!node) return status;
+    if (!(access & KEY_NOTIFY)) return ERROR_ACCESS_DENIED;
+    node->notifications.push_back({handle.get(), filter, watchSubtree != FALSE, eventObject});
+  }
+  if (!asynchronous) waitUntilSignalled(eventObject);
   return ERROR_SUCCESS;
 }
 
@@ -459,9 +527,10 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWOR
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPWSTR className,
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR className,
                       LPDWORD classLength, PFILETIME lastWriteTime) {
   if (auto e = checkFault("RegEnumKeyExW")) return static_cast<LSTATUS>(*e);
+  if (reserved) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> g(regLock());
   REGSAM access;
   LSTATUS status = 0;

@@ -38,6 +38,7 @@
 
 #define REG_OPTION_NON_VOLATILE 0x0
 #define REG_OPTION_VOLATILE 0x1
+#define ERROR_CHILD_MUST_BE_VOLATILE 1021L
 #define REG_CREATED_NEW_KEY 0x1
 #define REG_OPENED_EXISTING_KEY 0x2
 
@@ -45,6 +46,7 @@
 #define REG_NOTIFY_CHANGE_ATTRIBUTES 0x2
 #define REG_NOTIFY_CHANGE_LAST_SET 0x4
 #define REG_NOTIFY_CHANGE_SECURITY 0x8
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000L
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result);
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR className, DWORD options,
@@ -87,5 +89,7 @@ std::vector<std::wstring> subkeyNames(const std::wstring& path);
 void setKeyAccess(const std::wstring& path, REGSAM granted);
 // Pending change notifications registered on the key.
 size_t pendingNotifications(const std::wstring& path);
+// What a restart of the machine does to the registry: volatile keys are gone.
+void restart();
 
 }  // namespace sim::reg

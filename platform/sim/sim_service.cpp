@@ -93,6 +93,7 @@ struct Scm {
   std::vector<std::shared_ptr<ServiceThread>> threads;
   std::optional<UINT> exitCode;
   uintptr_t nextHandle = 0x7A000;  // status handles are no kernel handles
+  std::function<void()> afterStopped;
 };
 Scm& machine() {
   static auto* s = new Scm;
@@ -188,6 +189,7 @@ void resetScm() {
   s.hosted = Hosted{};
   s.reports.clear();
   s.exitCode.reset();
+  s.afterStopped = nullptr;
 }
 ResetHook g_reset(resetScm);
 
@@ -476,6 +478,12 @@ bool waitForDispatcherReturn(int timeoutMs) {
 
 void joinServiceThreads() { joinThreads(); }
 
+void afterStoppedReport(std::function<void()> hook) {
+  auto& s = machine();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.afterStopped = std::move(hook);
+}
+
 std::optional<UINT> processExitCode() {
   auto& s = machine();
   std::lock_guard<std::mutex> g(s.lock);
@@ -685,7 +693,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
     return FALSE;
   }
   auto& s = machine();
-  std::lock_guard<std::mutex> g(s.lock);
+  std::unique_lock<std::mutex> g(s.lock);
   Hosted& h = s.hosted;
   if (!hServiceStatus || hServiceStatus != h.handle) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -700,10 +708,16 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
     SetLastError(ERROR_INVALID_DATA);
     return FALSE;
   }
-  s.reports.push_back({status, GetCurrentThreadId()});
+  s.reports.push_back({status, GetCurrentThreadId(), lpServiceStatus});
   hostedStatus(s) = status;
-  if (status.dwCurrentState == SERVICE_STOPPED) h.stopped = true;
+  std::function<void()> after;
+  if (status.dwCurrentState == SERVICE_STOPPED) {
+    h.stopped = true;
+    if (GetCurrentThreadId() != h.dispatcherThread) after = s.afterStopped;
+  }
   s.changed.notify_all();
+  g.unlock();
+  if (after) after();
   return TRUE;
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/sim/sim_core.h"
 
+#include <functional>
 #include <future>
 #include <limits>
 #include <optional>
@@ -211,10 +212,12 @@ BOOL WINAPI DeleteService(SC_HANDLE hService);
 
 namespace sim::scm {
 
-// One SetServiceStatus that the SCM accepted: the record whole, and the reporting thread.
+// One SetServiceStatus that the SCM accepted: the record whole, the reporting thread, and
+// where the caller kept its record.
 struct StatusReport {
   SERVICE_STATUS status;
   DWORD threadId;
+  const SERVICE_STATUS* record;
 };
 
 // What became of a control: delivered (code is the handler's answer) or refused by the
@@ -259,6 +262,10 @@ DWORD dispatcherThreadId();
 DWORD serviceMainThreadId();
 // Block until the dispatcher has returned; false after the timeout.
 bool waitForDispatcherReturn(int timeoutMs = 5000);
+// Runs `hook` on a thread other than the dispatcher's that reported SERVICE_STOPPED, once
+// the report has let the dispatcher return and before SetServiceStatus returns: the
+// process may end, or go on past its dispatcher, before that thread runs again.
+void afterStoppedReport(std::function<void()> hook);
 // As the dispatcher does not wait for the service's main function to return, tests do,
 // before they release what it uses. Threads that ended the process are let go.
 void joinServiceThreads();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <optional>
 
 namespace sim {
 namespace {
@@ -30,12 +31,25 @@ NamedTable& names() {
   return *t;
 }
 
+DWORD mapGeneric(DWORD access, DWORD read, DWORD write, DWORD execute, DWORD all) {
+  DWORD mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if (access & GENERIC_READ) mapped |= read;
+  if (access & GENERIC_WRITE) mapped |= write;
+  if (access & GENERIC_EXECUTE) mapped |= execute;
+  if (access & GENERIC_ALL) mapped |= all;
+  return mapped;
+}
+
 struct Event : Waitable {
   bool manual;
   bool signaled;
   std::wstring name;
   Event(bool m, bool s) : manual(m), signaled(s) {}
   const char* kind() const override { return "Event"; }
+  DWORD mapGenericAccess(DWORD access) const override {
+    return mapGeneric(access, STANDARD_RIGHTS_READ | EVENT_QUERY_STATE, STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
+                      STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, EVENT_ALL_ACCESS);
+  }
   bool ready(DWORD) const override { return signaled; }
   bool acquire(DWORD) override {
     if (!manual) signaled = false;
@@ -50,6 +64,10 @@ struct Mutex : Waitable {
   bool abandoned = false;
   std::wstring name;
   const char* kind() const override { return "Mutex"; }
+  DWORD mapGenericAccess(DWORD access) const override {
+    return mapGeneric(access, STANDARD_RIGHTS_READ | MUTEX_MODIFY_STATE, STANDARD_RIGHTS_WRITE,
+                      STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, MUTEX_ALL_ACCESS);
+  }
   bool ready(DWORD thread) const override { return owner == 0 || owner == thread; }
   bool acquire(DWORD thread) override {
     owner = thread;
@@ -103,10 +121,13 @@ void noteOwned(const std::shared_ptr<Waitable>& object, DWORD thread) {
   }
 }
 
+bool inheritable(LPSECURITY_ATTRIBUTES attributes) { return attributes && attributes->bInheritHandle; }
+
+// A creating call's handle carries every right of its object type.
 template <class T>
-HANDLE createNamed(LPCWSTR name, std::shared_ptr<T> fresh, bool* existed) {
+HANDLE createNamed(LPCWSTR name, std::shared_ptr<T> fresh, bool* existed, DWORD access, bool inherit) {
   *existed = false;
-  if (!name || !*name) return insertHandle(fresh);
+  if (!name || !*name) return insertHandle(fresh, access, inherit);
   std::shared_ptr<Waitable> object;
   {
     std::lock_guard<std::mutex> g(syncLock());
@@ -124,11 +145,12 @@ HANDLE createNamed(LPCWSTR name, std::shared_ptr<T> fresh, bool* existed) {
       object = fresh;
     }
   }
-  return insertHandle(object);
+  return insertHandle(object, access, inherit);
 }
 
+// An opening call's handle carries the rights asked for, and nothing more.
 template <class T>
-HANDLE openNamed(LPCWSTR name) {
+HANDLE openNamed(LPCWSTR name, DWORD access, BOOL inherit) {
   if (!name || !*name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
@@ -147,7 +169,7 @@ HANDLE openNamed(LPCWSTR name) {
     SetLastError(ERROR_INVALID_HANDLE);
     return NULL;
   }
-  return insertHandle(object);
+  return insertHandle(object, object->mapGenericAccess(access), inherit != FALSE);
 }
 
 void resetSync() {
@@ -172,6 +194,8 @@ void signalEvent(const std::shared_ptr<Object>& object) {
   event->signaled = true;
   notifyWaiters();
 }
+
+std::shared_ptr<Object> privateEvent() { return std::make_shared<Event>(true, false); }
 
 bool eventIsSignaled(HANDLE handle) {
   auto event = lookup<Event>(handle);
@@ -205,24 +229,25 @@ bool namedObjectExists(const std::wstring& name) {
 
 using namespace sim;
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name) {
   if (auto e = checkFault("CreateEventW")) {
     SetLastError(*e);
     return NULL;
   }
   bool existed = false;
+  // An event that exists already keeps its own kind and state: the arguments do not apply.
   HANDLE h = createNamed<Event>(name, std::make_shared<Event>(manualReset != FALSE, initialState != FALSE),
-                                &existed);
+                                &existed, EVENT_ALL_ACCESS, inheritable(attributes));
   if (h) SetLastError(existed ? ERROR_ALREADY_EXISTS : 0);
   return h;
 }
 
-HANDLE OpenEventW(DWORD, BOOL, LPCWSTR name) {
+HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name) {
   if (auto e = checkFault("OpenEventW")) {
     SetLastError(*e);
     return NULL;
   }
-  return openNamed<Event>(name);
+  return openNamed<Event>(name, access, inherit);
 }
 
 static BOOL setEventState(const char* api, HANDLE handle, bool state) {
@@ -235,6 +260,10 @@ static BOOL setEventState(const char* api, HANDLE handle, bool state) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  if (!handleAllows(handle, EVENT_MODIFY_STATE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   std::lock_guard<std::mutex> g(syncLock());
   event->signaled = state;
   if (state) notifyWaiters();
@@ -244,14 +273,14 @@ static BOOL setEventState(const char* api, HANDLE handle, bool state) {
 BOOL SetEvent(HANDLE event) { return setEventState("SetEvent", event, true); }
 BOOL ResetEvent(HANDLE event) { return setEventState("ResetEvent", event, false); }
 
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
   if (auto e = checkFault("CreateMutexW")) {
     SetLastError(*e);
     return NULL;
   }
   bool existed = false;
   auto fresh = std::make_shared<Mutex>();
-  HANDLE h = createNamed<Mutex>(name, fresh, &existed);
+  HANDLE h = createNamed<Mutex>(name, fresh, &existed, MUTEX_ALL_ACCESS, inheritable(attributes));
   if (!h) return NULL;
   if (initialOwner && !existed) {
     std::lock_guard<std::mutex> g(syncLock());
@@ -262,12 +291,12 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
   return h;
 }
 
-HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
+HANDLE OpenMutexW(DWORD access, BOOL inherit, LPCWSTR name) {
   if (auto e = checkFault("OpenMutexW")) {
     SetLastError(*e);
     return NULL;
   }
-  return openNamed<Mutex>(name);
+  return openNamed<Mutex>(name, access, inherit);
 }
 
 BOOL ReleaseMutex(HANDLE handle) {
@@ -293,6 +322,65 @@ BOOL ReleaseMutex(HANDLE handle) {
   return TRUE;
 }
 
+namespace sim {
+namespace {
+
+// Takes what a wait is satisfied with now, with syncLock held; nullopt when it must wait.
+std::optional<DWORD> satisfy(std::vector<std::shared_ptr<Waitable>>& objects, bool waitAll, DWORD self) {
+  if (waitAll) {
+    if (!std::all_of(objects.begin(), objects.end(), [&](auto& o) { return o->ready(self); })) return std::nullopt;
+    // Nothing is taken until every object can be: an auto-reset event stays signalled
+    // while the other objects keep the wait waiting.
+    bool abandoned = false;
+    for (auto& o : objects) {
+      abandoned |= o->acquire(self);
+      noteOwned(o, self);
+    }
+    return abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+  }
+  for (DWORD i = 0; i < objects.size(); i++) {
+    if (objects[i]->ready(self)) {
+      bool abandoned = objects[i]->acquire(self);
+      noteOwned(objects[i], self);
+      return (abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
+    }
+  }
+  return std::nullopt;
+}
+
+DWORD waitObjects(std::vector<std::shared_ptr<Waitable>> objects, bool waitAll, DWORD ms) {
+  const DWORD self = GetCurrentThreadId();
+  std::unique_lock<std::mutex> g(syncLock());
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
+  for (;;) {
+    if (auto result = satisfy(objects, waitAll, self)) return *result;
+    if (ms == 0) return WAIT_TIMEOUT;
+    g_blocked++;
+    blockedCv().notify_all();  // lets waitForBlockedWaiters observe the new waiter
+    bool timedOut = false;
+    if (ms == INFINITE)
+      syncCv().wait(g);
+    else
+      timedOut = syncCv().wait_until(g, deadline) == std::cv_status::timeout;
+    g_wakeups++;
+    g_blocked--;
+    if (timedOut) {
+      // One last look: a signal may have raced the timeout.
+      if (auto result = satisfy(objects, waitAll, self)) return *result;
+      return WAIT_TIMEOUT;
+    }
+  }
+}
+
+}  // namespace
+
+void waitUntilSignalled(const std::shared_ptr<Object>& event) {
+  auto waitable = std::dynamic_pointer_cast<Waitable>(event);
+  if (waitable) waitObjects({waitable}, false, INFINITE);
+}
+
+}  // namespace sim
+
 static DWORD waitImpl(const char* api, DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms) {
   if (auto e = checkFault(api)) {
     SetLastError(*e);
@@ -309,53 +397,13 @@ static DWORD waitImpl(const char* api, DWORD count, const HANDLE* handles, BOOL 
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
+    if (!handleAllows(handles[i], SYNCHRONIZE)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return WAIT_FAILED;
+    }
     objects.push_back(object);
   }
-  const DWORD self = GetCurrentThreadId();
-  std::unique_lock<std::mutex> g(syncLock());
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
-  for (;;) {
-    if (waitAll) {
-      bool all = std::all_of(objects.begin(), objects.end(), [&](auto& o) { return o->ready(self); });
-      if (all) {
-        bool abandoned = false;
-        for (auto& o : objects) {
-          abandoned |= o->acquire(self);
-          noteOwned(o, self);
-        }
-        return abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
-      }
-    } else {
-      for (DWORD i = 0; i < count; i++) {
-        if (objects[i]->ready(self)) {
-          bool abandoned = objects[i]->acquire(self);
-          noteOwned(objects[i], self);
-          return (abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
-        }
-      }
-    }
-    if (ms == 0) return WAIT_TIMEOUT;
-    g_blocked++;
-    blockedCv().notify_all();  // lets waitForBlockedWaiters observe the new waiter
-    bool timedOut = false;
-    if (ms == INFINITE)
-      syncCv().wait(g);
-    else
-      timedOut = syncCv().wait_until(g, deadline) == std::cv_status::timeout;
-    g_wakeups++;
-    g_blocked--;
-    if (timedOut) {
-      // One last look: a signal may have raced the timeout.
-      for (DWORD i = 0; !waitAll && i < count; i++) {
-        if (objects[i]->ready(self)) {
-          bool abandoned = objects[i]->acquire(self);
-          noteOwned(objects[i], self);
-          return (abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
-        }
-      }
-      return WAIT_TIMEOUT;
-    }
-  }
+  return waitObjects(std::move(objects), waitAll != FALSE, ms);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD ms) {

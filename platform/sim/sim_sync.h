@@ -21,6 +21,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 #define WAIT_FAILED 0xFFFFFFFFu
 #define MAXIMUM_WAIT_OBJECTS 64
 #define EVENT_ALL_ACCESS 0x1F0003
+#define EVENT_QUERY_STATE 0x0001
 #define EVENT_MODIFY_STATE 0x0002
 #define MUTEX_ALL_ACCESS 0x1F0001
 #define MUTEX_MODIFY_STATE 0x0001
@@ -41,6 +42,10 @@ void notifyWaiters();  // call with syncLock held after a state change
 
 // Signals an event object (used by other areas, e.g. registry change notification).
 void signalEvent(const std::shared_ptr<Object>& event);
+// An event no handle names, for calls that block until something completes, and the
+// blocking wait on it (a synchronous registry notification).
+std::shared_ptr<Object> privateEvent();
+void waitUntilSignalled(const std::shared_ptr<Object>& event);
 
 // Test helpers.
 bool eventIsSignaled(HANDLE event);

@@ -74,14 +74,21 @@ bool directoryExists(const std::wstring& path) {
 using namespace sim;
 using namespace sim::text;
 
-int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, LPSTR out, int outSize, LPCSTR defaultChar,
-                        LPBOOL usedDefault) {
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out, int outSize,
+                        LPCSTR defaultChar, LPBOOL usedDefault) {
   if (auto e = checkFault("WideCharToMultiByte")) {
     SetLastError(*e);
     return 0;
   }
-  if (!text || length == 0 || outSize < 0 || (codePage != CP_ACP && codePage != CP_UTF8)) {
+  if (!text || length == 0 || outSize < 0 || (codePage != CP_ACP && codePage != CP_UTF8) ||
+      (codePage == CP_UTF8 && (defaultChar || usedDefault))) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // UTF-8 takes only WC_ERR_INVALID_CHARS (0x80); the ANSI code page the composition,
+  // default-character, separator, discard and best-fit flags (0x670).
+  if (flags & ~static_cast<DWORD>(codePage == CP_UTF8 ? 0x80 : 0x670)) {
+    SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
   size_t n = length < 0 ? std::wcslen(text) + 1 : static_cast<size_t>(length);

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -238,16 +239,18 @@ TEST(ControlFlood, TenThousandMixedControlsFromFourClientsWhileTheServiceStartsR
 
 // ---- Watch threads released mid-call ----
 
-// Holds DYTC requests made by any thread but the test's until released. The machine's
-// hook shares the gate, so a thread still leaving it never meets a gate that is gone.
+// Holds DYTC requests made by any thread but the test's until released (IFC's only when
+// asked: a stop waits for them). The machine's hook shares the gate, so a thread still
+// leaving it never meets a gate that is gone.
 class Gate : public std::enable_shared_from_this<Gate> {
  public:
-  explicit Gate(std::thread::id test) : m_test(test) {}
+  Gate(std::thread::id test, bool holdIfc) : m_test(test), m_holdIfc(holdIfc) {}
   void arm() {
-    sim::dev::onRequest([self = shared_from_this()](DWORD) { self->pass(); });
+    sim::dev::onRequest([self = shared_from_this()](DWORD word) { self->pass(word); });
   }
-  void pass() {
+  void pass(DWORD word) {
     if (std::this_thread::get_id() == m_test) return;
+    if (!m_holdIfc && (word >> 12 & 0xF) == DYTC_FUNC_IFC) return;
     std::unique_lock<std::mutex> g(m_lock);
     m_inside++;
     m_changed.notify_all();
@@ -266,6 +269,7 @@ class Gate : public std::enable_shared_from_this<Gate> {
 
  private:
   std::thread::id m_test;
+  bool m_holdIfc;
   std::mutex m_lock;
   std::condition_variable m_changed;
   int m_inside = 0;
@@ -312,22 +316,28 @@ TEST_F(WatchThreadStress, ModesReleasedWhileTheirWatchThreadsAreInsideADytcCall)
       ASSERT_TRUE(manager.onServiceControlHandler(IFC_CTL_IDLE_START, 0, nullptr));
       ASSERT_TRUE(sim::waitForBlockedWaiters(2));  // both watch threads wait
 
-      auto gate = std::make_shared<Gate>(std::this_thread::get_id());
+      // Now and then a driver holds IFC's switch-off past the stop's wait for it.
+      const bool hung = round % 50 == 0;
+      auto gate = std::make_shared<Gate>(std::this_thread::get_id(), hung);
       gate->arm();
-      // The MYH thread goes into its DYTC call on a "Mode" change; the IFC thread into
-      // its own once the stop wakes it: both are inside the driver when the manager
-      // lets their modes go, or one is, or they get there just after.
+      // The MYH thread goes into its DYTC call on a "Mode" change, and is inside the
+      // driver when the manager lets its mode go, or gets there just after; the IFC
+      // thread switches off as the stop wakes it, before the manager lets IFC go.
       sim::reg::setDword(MYH_KEY, MYH_VALUE, 4);
       int variant = static_cast<int>(random() % 3);
-      if (variant < 2) {
+      if (variant < 2 || hung) {
         ASSERT_TRUE(gate->waitInside(1));
       }
       ASSERT_TRUE(manager.unInit());
-      if (variant == 1) {
+      if (hung) {
         ASSERT_TRUE(gate->waitInside(2));
+      } else {
+        auto sent = sim::dev::words();
+        EXPECT_EQ(std::count(sent.begin(), sent.end(), setWord(DYTC_FUNC_IFC, 15, 0)), 1)
+            << "round " << round << ": the stop returned before IFC was off";
       }
       if (variant == 2) std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
-      midCall += variant < 2 ? 1 : 0;
+      midCall += variant < 2 || hung ? 1 : 0;
       gate->open();
       watcher.end();
     }

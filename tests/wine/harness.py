@@ -29,6 +29,7 @@ DRIVER_KEY = "SYSTEM\\CurrentControlSet\\Services\\" + DRIVER_SERVICE
 TOOLS_DIR = r"C:\qtherm-tests"
 CTL = TOOLS_DIR + r"\qtctl.exe"
 PROBE = TOOLS_DIR + r"\dytcprobe.exe"
+CHECKS = TOOLS_DIR + r"\platformchecks.exe"
 IOCTL_DYTC_METHOD = 0x8310213C
 
 # Service states as the Service Control Manager reports them.
@@ -92,6 +93,7 @@ class Paths:
             "driver": tools / "pwrctlfw.sys",
             "ctl": tools / "qtctl.exe",
             "probe": tools / "dytcprobe.exe",
+            "checks": tools / "platformchecks.exe",
         }
 
 
@@ -183,7 +185,8 @@ def prepare(paths: Paths):
                 shutil.rmtree(pfx, ignore_errors=True)
     kill_server(pfx, home)  # the server has ended; this removes its socket directory
     a = paths.artefacts
-    for source, target in ((a["exe"], EXE_PATH), (a["driver"], DRIVER_PATH), (a["ctl"], CTL), (a["probe"], PROBE)):
+    for source, target in ((a["exe"], EXE_PATH), (a["driver"], DRIVER_PATH), (a["ctl"], CTL), (a["probe"], PROBE),
+                           (a["checks"], CHECKS)):
         dest = drive_c(pfx, target)
         dest.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(source, dest)

@@ -18,7 +18,7 @@ import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-from harness import (DRIVER_KEY, DRIVER_SERVICE, EXE_PATH, IOCTL_DYTC_METHOD, PROBE, RUNNING, SERVICE, STOPPED, Failure,
+from harness import (CHECKS, DRIVER_KEY, DRIVER_SERVICE, EXE_PATH, IOCTL_DYTC_METHOD, PROBE, RUNNING, SERVICE, STOPPED, Failure,
                      Paths, cleanup, ensure, ensure_eq, prepare, run_scenario, wait_until)
 
 SCENARIOS = {}
@@ -185,6 +185,20 @@ def executable_runs(s):
     ensure_eq(result.out, "", "console output")
     ensure_eq(s.firmware.requests(), [], "requests at the driver")
     ensure_eq(s.service_status(SERVICE), None, "the QTHRMON service (not registered)")
+
+
+# ---- the platform itself ----
+
+@scenario
+def platform_checks(s):
+    """The table of platform behaviours the system relies on (tests/checks), which the
+    unit tests run against the simulated machine, cross-built and run here: every row
+    gives what Windows gives, or is skipped with the reason Wine 8 differs."""
+    result = s.run(CHECKS, check=False, timeout=60)
+    rows = result.out.splitlines()
+    ensure(any(r.startswith("same ") for r in rows), f"rows of the platform checks:\n{result.out}{result.err}")
+    ensure_eq([r for r in rows if r.startswith("DIFFERS") or r.startswith("  ")], [], "rows that differ from Windows")
+    ensure_eq(result.rc, 0, f"exit code of the platform checks (rows differing):\n{result.out}")
 
 
 # ---- reliability ----

@@ -30,7 +30,18 @@ add_executable(qtherm_tests ${QTHERM_TEST_SOURCES})
 target_compile_options(qtherm_tests PRIVATE ${QTHERM_WARNINGS})
 target_link_libraries(qtherm_tests PRIVATE qtherm_system GTest::gtest GTest::gtest_main GTest::gmock)
 # One process per test: the mode manager is a process-wide singleton, as in the product.
-gtest_discover_tests(qtherm_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS unit)
+# The fault sweeps each keep half the cores busy with runs in child processes of their own
+# (reliability::defaultParallelism): CTest counts them so, and never oversubscribes.
+set(QTHERM_SWEEP_TESTS "Scenarios/*:FaultSweepCoverage.*")
+gtest_discover_tests(qtherm_tests DISCOVERY_TIMEOUT 60 TEST_FILTER "-${QTHERM_SWEEP_TESTS}"
+                     PROPERTIES TIMEOUT 120 LABELS unit)
+cmake_host_system_information(RESULT QTHERM_CORES QUERY NUMBER_OF_LOGICAL_CORES)
+math(EXPR QTHERM_SWEEP_PROCESSORS "${QTHERM_CORES} / 2")
+if(QTHERM_SWEEP_PROCESSORS LESS 1)
+  set(QTHERM_SWEEP_PROCESSORS 1)
+endif()
+gtest_discover_tests(qtherm_tests DISCOVERY_TIMEOUT 60 TEST_FILTER "${QTHERM_SWEEP_TESTS}" TEST_LIST qtherm_sweep_tests
+                     PROPERTIES TIMEOUT 120 LABELS unit PROCESSORS ${QTHERM_SWEEP_PROCESSORS})
 
 file(GLOB QTHERM_EXTRA_CMAKE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*/CMakeLists.cmake)
 foreach(f ${QTHERM_EXTRA_CMAKE})

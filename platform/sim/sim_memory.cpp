@@ -289,6 +289,10 @@ SIM_CALLER_SIDE void* operator new[](std::size_t size, std::align_val_t alignmen
   }
 }
 
+// The blocks came from malloc or posix_memalign: free is what gives them back, whatever
+// the optimizer infers from the operator's name.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 SIM_CALLER_SIDE void operator delete(void* block) noexcept { std::free(block); }
 SIM_CALLER_SIDE void operator delete[](void* block) noexcept { std::free(block); }
 SIM_CALLER_SIDE void operator delete(void* block, std::size_t) noexcept { std::free(block); }
@@ -305,3 +309,4 @@ SIM_CALLER_SIDE void operator delete(void* block, std::align_val_t, const std::n
 SIM_CALLER_SIDE void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
   std::free(block);
 }
+#pragma GCC diagnostic pop

@@ -25,7 +25,10 @@ std::wstring className(const ModeBase& mode) noexcept {
   try {
     const char* mangled = typeid(mode).name();
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> plain(abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+    struct Free {
+      void operator()(char* text) const { std::free(text); }
+    };
+    std::unique_ptr<char, Free> plain(abi::__cxa_demangle(mangled, nullptr, nullptr, &status));
     std::string name = "class ";
     name += (status == 0 && plain) ? plain.get() : mangled;
     return StringToWString(name);

@@ -3,6 +3,8 @@
 #include "service/Main.h"
 
 #include "modes/IfcMode.h"
+#include "modes/Log.h"
+#include "platform/sim/sim_memory.h"
 #include "service/IdleWatcher.h"
 #include "tests/support/ServiceProcess.h"
 #include "tests/support/SimFixture.h"
@@ -209,6 +211,62 @@ TEST_F(MainTest, WithVersionTheServiceGoesStraightToTheDispatcher) {
   EXPECT_TRUE(sim::dev::words().empty()) << "no component install";
   EXPECT_EQ(sim::callCount("StartServiceCtrlDispatcherW"), 1);
   EXPECT_EQ(sim::callLog().back(), "CoUninitialize");
+}
+
+// A failed start reports stopped from the service-main thread; the dispatcher may return
+// at that report and wmain destroy the frame before that thread runs again. The frame's
+// lock is let go inside the C library, out of the sanitizers' sight: the test watches the
+// frame's bytes instead, which nothing may write once wmain has returned.
+__attribute__((no_sanitize("address", "thread"))) std::vector<unsigned char> bytesAt(const unsigned char* at,
+                                                                                      size_t count) {
+  std::vector<unsigned char> bytes(count);
+  for (size_t i = 0; i < count; i++) bytes[i] = static_cast<const volatile unsigned char*>(at)[i];
+  return bytes;
+}
+
+// Far below the frames its thread goes on to use: only a stale write reaches wmain's.
+__attribute__((noinline)) int runDeep() {
+  volatile char pad[64 * 1024];
+  pad[0] = 1;
+  std::wstring exe = kInstalledExe;
+  wchar_t* argv[] = {exe.data(), nullptr};
+  wchar_t* envp[] = {nullptr};
+  int code = wmain(1, argv, envp);
+  pad[sizeof(pad) - 1] = pad[0];
+  return code;
+}
+
+TEST_F(MainTest, AFailedStartLeavesTheDestroyedFrameAlone) {
+  SetLogSink(nullptr, nullptr);  // the product's logging: no allocation but the start's own
+  sim::reg::setDword(kIcKey, L"Version", 0x4000);
+  sim::dev::setCapability(0x8000000);  // MMC: creating it is the start's first allocation
+  sim::onCall("RegisterServiceCtrlHandlerExW", [] { sim::failAllocation(1); });
+  std::promise<void> looked, leave;
+  std::shared_future<void> lookedAt = looked.get_future().share();
+  sim::scm::afterStoppedReport([lookedAt] { lookedAt.wait(); });
+  sim::scm::runAsService(L"QTHRMON");
+  std::promise<int> exitCode;
+  std::thread main([&] {
+    exitCode.set_value(runDeep());
+    leave.get_future().wait();  // its stack, where the frame was, stays for the test to read
+  });
+  auto code = exitCode.get_future();
+  bool failed = code.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!failed) sim::scm::postControl(SERVICE_CONTROL_STOP);
+  auto reports = sim::scm::statusReports();
+  const unsigned char* around = failed ? reinterpret_cast<const unsigned char*>(reports.back().record) - 64 : nullptr;
+  std::vector<unsigned char> before, after;
+  if (around) before = bytesAt(around, 64 + 2 * sizeof(CServiceBase));
+  looked.set_value();
+  sim::scm::joinServiceThreads();
+  if (around) after = bytesAt(around, before.size());
+  leave.set_value();
+  main.join();
+
+  ASSERT_TRUE(failed) << "the start did not fail";
+  EXPECT_EQ(code.get(), 0);
+  EXPECT_EQ(::reports(), (std::vector<Report>{{SERVICE_START_PENDING, 1, 0}, {SERVICE_STOPPED, 0, 0}}));
+  EXPECT_TRUE(after == before) << "the service-main thread wrote to the frame after wmain destroyed it";
 }
 
 TEST_F(MainTest, AFailedComponentInstallEndsTheRunWithoutTheDispatcher) {

@@ -14,7 +14,6 @@ thread_local bool t_unobserved = false;
 struct HandleEntry {
   std::shared_ptr<Object> object;
   DWORD access;
-  bool inherit;
 };
 
 struct HandleTable {
@@ -70,13 +69,13 @@ std::vector<void (*)()>& resetHooks() {
 
 }  // namespace
 
-HANDLE insertHandle(std::shared_ptr<Object> object, DWORD access, bool inherit) {
+HANDLE insertHandle(std::shared_ptr<Object> object, DWORD access) {
   auto& t = table();
   std::lock_guard<std::mutex> g(t.lock);
   uintptr_t value = t.next;
   t.next += 4;
   object->handleCount++;
-  t.handles.emplace(value, HandleEntry{std::move(object), access, inherit});
+  t.handles.emplace(value, HandleEntry{std::move(object), access});
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -329,7 +328,7 @@ DWORD GetCurrentThreadId() {
 }
 
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
-                     DWORD access, BOOL inherit, DWORD options) {
+                     DWORD access, BOOL /*inherit*/, DWORD options) {
   if (auto e = checkFault("DuplicateHandle")) {
     SetLastError(*e);
     return FALSE;
@@ -347,7 +346,7 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
   // Without DUPLICATE_SAME_ACCESS the copy carries exactly the rights asked for: 0 asks
   // for none, and a wait on such a copy is refused.
   DWORD granted = (options & DUPLICATE_SAME_ACCESS) ? *sourceAccess : object->mapGenericAccess(access);
-  *target = insertHandle(object, granted, inherit != FALSE);
+  *target = insertHandle(object, granted);
   if (options & DUPLICATE_CLOSE_SOURCE) removeHandle(source);
   return TRUE;
 }

@@ -47,11 +47,10 @@ struct Object {
   int handleCount = 0;  // guarded by the handle table's lock
 };
 
-// Every handle carries the rights it was opened with and whether a child process may
-// inherit it. A handle made without asking for rights (CreateEventW, CreateFileW's own
+// Every handle carries the rights it was opened with. A handle made without asking for rights (CreateEventW, CreateFileW's own
 // checks aside) carries all of them.
 constexpr DWORD kAllAccess = 0xFFFFFFFFu;
-HANDLE insertHandle(std::shared_ptr<Object> object, DWORD access = kAllAccess, bool inherit = false);
+HANDLE insertHandle(std::shared_ptr<Object> object, DWORD access = kAllAccess);
 std::shared_ptr<Object> lookupHandle(HANDLE handle);
 // The rights a handle carries; nullopt when it is not open.
 std::optional<DWORD> handleAccess(HANDLE handle);

@@ -174,7 +174,7 @@ void limitStdWrites(DWORD bytesPerWrite) {
 using namespace sim;
 using namespace sim::files;
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition,
                    DWORD, HANDLE) {
   if (auto e = checkFault("CreateFileW")) {
     SetLastError(*e);
@@ -224,7 +224,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   h->write = open.write;
   g.unlock();
   SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS : 0);
-  return insertHandle(h, kAllAccess, attributes && attributes->bInheritHandle);
+  return insertHandle(h);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED) {

@@ -121,13 +121,11 @@ void noteOwned(const std::shared_ptr<Waitable>& object, DWORD thread) {
   }
 }
 
-bool inheritable(LPSECURITY_ATTRIBUTES attributes) { return attributes && attributes->bInheritHandle; }
-
 // A creating call's handle carries every right of its object type.
 template <class T>
-HANDLE createNamed(LPCWSTR name, std::shared_ptr<T> fresh, bool* existed, DWORD access, bool inherit) {
+HANDLE createNamed(LPCWSTR name, std::shared_ptr<T> fresh, bool* existed, DWORD access) {
   *existed = false;
-  if (!name || !*name) return insertHandle(fresh, access, inherit);
+  if (!name || !*name) return insertHandle(fresh, access);
   std::shared_ptr<Waitable> object;
   {
     std::lock_guard<std::mutex> g(syncLock());
@@ -145,12 +143,12 @@ HANDLE createNamed(LPCWSTR name, std::shared_ptr<T> fresh, bool* existed, DWORD 
       object = fresh;
     }
   }
-  return insertHandle(object, access, inherit);
+  return insertHandle(object, access);
 }
 
 // An opening call's handle carries the rights asked for, and nothing more.
 template <class T>
-HANDLE openNamed(LPCWSTR name, DWORD access, BOOL inherit) {
+HANDLE openNamed(LPCWSTR name, DWORD access) {
   if (!name || !*name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
@@ -169,7 +167,7 @@ HANDLE openNamed(LPCWSTR name, DWORD access, BOOL inherit) {
     SetLastError(ERROR_INVALID_HANDLE);
     return NULL;
   }
-  return insertHandle(object, object->mapGenericAccess(access), inherit != FALSE);
+  return insertHandle(object, object->mapGenericAccess(access));
 }
 
 void resetSync() {
@@ -229,7 +227,7 @@ bool namedObjectExists(const std::wstring& name) {
 
 using namespace sim;
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL initialState, LPCWSTR name) {
   if (auto e = checkFault("CreateEventW")) {
     SetLastError(*e);
     return NULL;
@@ -237,17 +235,17 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
   bool existed = false;
   // An event that exists already keeps its own kind and state: the arguments do not apply.
   HANDLE h = createNamed<Event>(name, std::make_shared<Event>(manualReset != FALSE, initialState != FALSE),
-                                &existed, EVENT_ALL_ACCESS, inheritable(attributes));
+                                &existed, EVENT_ALL_ACCESS);
   if (h) SetLastError(existed ? ERROR_ALREADY_EXISTS : 0);
   return h;
 }
 
-HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name) {
+HANDLE OpenEventW(DWORD access, BOOL /*inherit*/, LPCWSTR name) {
   if (auto e = checkFault("OpenEventW")) {
     SetLastError(*e);
     return NULL;
   }
-  return openNamed<Event>(name, access, inherit);
+  return openNamed<Event>(name, access);
 }
 
 static BOOL setEventState(const char* api, HANDLE handle, bool state) {
@@ -273,14 +271,14 @@ static BOOL setEventState(const char* api, HANDLE handle, bool state) {
 BOOL SetEvent(HANDLE event) { return setEventState("SetEvent", event, true); }
 BOOL ResetEvent(HANDLE event) { return setEventState("ResetEvent", event, false); }
 
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPCWSTR name) {
   if (auto e = checkFault("CreateMutexW")) {
     SetLastError(*e);
     return NULL;
   }
   bool existed = false;
   auto fresh = std::make_shared<Mutex>();
-  HANDLE h = createNamed<Mutex>(name, fresh, &existed, MUTEX_ALL_ACCESS, inheritable(attributes));
+  HANDLE h = createNamed<Mutex>(name, fresh, &existed, MUTEX_ALL_ACCESS);
   if (!h) return NULL;
   if (initialOwner && !existed) {
     std::lock_guard<std::mutex> g(syncLock());
@@ -291,12 +289,12 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR
   return h;
 }
 
-HANDLE OpenMutexW(DWORD access, BOOL inherit, LPCWSTR name) {
+HANDLE OpenMutexW(DWORD access, BOOL /*inherit*/, LPCWSTR name) {
   if (auto e = checkFault("OpenMutexW")) {
     SetLastError(*e);
     return NULL;
   }
-  return openNamed<Mutex>(name, access, inherit);
+  return openNamed<Mutex>(name, access);
 }
 
 BOOL ReleaseMutex(HANDLE handle) {

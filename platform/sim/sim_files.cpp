@@ -81,6 +81,20 @@ struct FileHandle : Object {
   void onLastHandleClosed() override;
 };
 
+// Deleting or moving a file opens it for DELETE, sharing everything: a running image, a
+// deletion under way and every open that does not share deletion refuse it.
+bool mayDelete(const FileData& file) {
+  if (file.inUse || file.deletePending) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (!shareAllows(file, openOf(nullptr, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  }
+  return true;
+}
+
 void FileHandle::onLastHandleClosed() {
   auto& s = store();
   std::lock_guard<std::mutex> g(s.lock);
@@ -293,15 +307,7 @@ BOOL DeleteFileW(LPCWSTR name) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  if (it->second.inUse || it->second.deletePending) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  // Deleting opens the file for DELETE, sharing everything.
-  if (!shareAllows(it->second, openOf(nullptr, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))) {
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
+  if (!mayDelete(it->second)) return FALSE;
   if (it->second.opens.empty())
     store().files.erase(it);
   else
@@ -381,15 +387,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return FALSE;
   }
-  // Moving opens the file for DELETE: every open must share deletion, and goes along.
-  if (src->second.inUse || src->second.deletePending) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (!shareAllows(src->second, openOf(nullptr, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))) {
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
+  // Moving deletes the name: every open goes along.
+  if (!mayDelete(src->second)) return FALSE;
   FileData moved = src->second;
   files.erase(src);
   for (const Open& o : moved.opens)

@@ -178,10 +178,11 @@ std::shared_ptr<KeyNode> walkCreate(std::shared_ptr<KeyNode> from, const std::ws
 // Rights RegDeleteTreeW needs on every key it deletes.
 constexpr REGSAM kTreeDeleteRights = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
 
-bool treeDeletable(const KeyNode& node) {
-  if ((node.granted & kTreeDeleteRights) != kTreeDeleteRights) return false;
+// `rights`: what the key itself grants the call, its security or the caller's handle.
+bool treeDeletable(const KeyNode& node, REGSAM rights) {
+  if ((rights & kTreeDeleteRights) != kTreeDeleteRights) return false;
   for (auto& [name, child] : node.subkeys)
-    if (!treeDeletable(*child)) return false;
+    if (!treeDeletable(*child, child->granted)) return false;
   return true;
 }
 
@@ -436,12 +437,7 @@ LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
   if (!node) return ERROR_FILE_NOT_FOUND;
   // The handle's rights count for the key it names; every key below, and a named subkey,
   // is opened by the call itself and needs its security to grant the rights.
-  bool permitted = treeDeletable(*node);
-  if (node == base) {
-    permitted = (access & kTreeDeleteRights) == kTreeDeleteRights;
-    for (auto& [name, child] : node->subkeys) permitted = permitted && treeDeletable(*child);
-  }
-  if (!permitted) return ERROR_ACCESS_DENIED;
+  if (!treeDeletable(*node, node == base ? access : node->granted)) return ERROR_ACCESS_DENIED;
   if (node == base) {
     for (auto& [name, child] : node->subkeys) markDeleted(child.get());
     node->subkeys.clear();

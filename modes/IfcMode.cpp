@@ -26,9 +26,16 @@ struct CIFC::IdleWatch {
   UniqueHandle stopEvent;
 };
 
+// The task helper takes its arguments as strings: building them may run out of memory,
+// which is this operation failing, not an exception for the caller.
 bool CIFC::install() {
-  TaskSchedulerHelper tasks;
-  if (tasks.CreateTask(IDLE_TASK_NAME, IDLE_TASK_ARGUMENTS, 1) != 1) {
+  int created = 0;
+  try {
+    TaskSchedulerHelper tasks;
+    created = tasks.CreateTask(IDLE_TASK_NAME, IDLE_TASK_ARGUMENTS, 1);
+  } catch (...) {
+  }
+  if (created != 1) {
     LogError(L"IFC install error");
     return false;
   }
@@ -37,8 +44,13 @@ bool CIFC::install() {
 }
 
 bool CIFC::unInstall() {
-  TaskSchedulerHelper tasks;
-  if (tasks.DeleteTask(IDLE_TASK_NAME) != 1) {
+  int deleted = 0;
+  try {
+    TaskSchedulerHelper tasks;
+    deleted = tasks.DeleteTask(IDLE_TASK_NAME);
+  } catch (...) {
+  }
+  if (deleted != 1) {
     LogError(L"IFC unInstall error");
     return false;
   }
@@ -146,9 +158,13 @@ void CIFC::ifcIdleMonitor(void* param) {
   // The watch's share keeps the mode alive until the count is down.
   CIFC& mode = *watch->mode;
   watch->stopEvent.reset();
-  std::lock_guard<std::mutex> lock(mode.m_watchLock);
-  --mode.m_watches;
-  mode.m_watchesEnded.notify_all();
+  try {
+    std::lock_guard<std::mutex> lock(mode.m_watchLock);
+    --mode.m_watches;
+    mode.m_watchesEnded.notify_all();
+  } catch (...) {
+    // A lock that cannot be taken: the stop's wait ends at its limit instead.
+  }
 }
 
 void CIFC::watchIdle(const IdleWatch& watch) {

@@ -4,10 +4,17 @@
 #include "modes/ModeManager.h"
 
 #include <cassert>
+#include <new>
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-std::recursive_mutex CServiceBase::s_lock;
+std::recursive_mutex& CServiceBase::reportLock() {
+  // Built in place and never destroyed: a static object would be destroyed when wmain
+  // returns, while a failed start's service-main thread may still be letting it go.
+  alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
+  static std::recursive_mutex* lock = new (storage) std::recursive_mutex;
+  return *lock;
+}
 CServiceBase* CServiceBase::s_service = NULL;
 DWORD CServiceBase::s_checkPoint = 1;
 
@@ -36,7 +43,7 @@ void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
   {
     // Taken before the handler exists: a control delivered while the service starts
     // makes its reports after the start's last one.
-    Guard guard(s_lock);
+    Guard guard(reportLock());
     service->m_statusHandle = RegisterServiceCtrlHandlerExW(service->m_name, ServiceCtrlHandler, NULL);
     if (service->m_statusHandle != NULL) {
       service->Start(argc, argv);
@@ -86,7 +93,7 @@ DWORD WINAPI CServiceBase::ServiceCtrlHandler(DWORD control, DWORD eventType, LP
 }
 
 void CServiceBase::Start(DWORD argc, LPWSTR* argv) {
-  Guard guard(s_lock);
+  Guard guard(reportLock());
   try {
     SetServiceStatus(SERVICE_START_PENDING);
     OnStart(argc, argv);
@@ -99,7 +106,7 @@ void CServiceBase::Start(DWORD argc, LPWSTR* argv) {
 }
 
 void CServiceBase::Stop() {
-  Guard guard(s_lock);
+  Guard guard(reportLock());
   DWORD originalState = m_status.dwCurrentState;
   try {
     SetServiceStatus(SERVICE_STOP_PENDING);
@@ -114,7 +121,7 @@ void CServiceBase::Stop() {
 }
 
 void CServiceBase::Pause() {
-  Guard guard(s_lock);
+  Guard guard(reportLock());
   try {
     SetServiceStatus(SERVICE_PAUSE_PENDING);
     OnPause();
@@ -128,7 +135,7 @@ void CServiceBase::Pause() {
 }
 
 void CServiceBase::Continue() {
-  Guard guard(s_lock);
+  Guard guard(reportLock());
   try {
     SetServiceStatus(SERVICE_CONTINUE_PENDING);
     OnContinue();
@@ -142,7 +149,7 @@ void CServiceBase::Continue() {
 }
 
 void CServiceBase::Shutdown() {
-  Guard guard(s_lock);
+  Guard guard(reportLock());
   try {
     OnShutdown();
     SetServiceStatus(SERVICE_STOPPED);
@@ -153,7 +160,7 @@ void CServiceBase::Shutdown() {
 }
 
 void CServiceBase::SetServiceStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint) {
-  Guard guard(s_lock);
+  Guard guard(reportLock());
   m_status.dwCurrentState = state;
   m_status.dwWin32ExitCode = win32ExitCode;
   m_status.dwWaitHint = waitHint;

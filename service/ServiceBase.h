@@ -47,10 +47,10 @@ class CServiceBase {
 
   // Held by each state change from its first report to its last, and by every report:
   // the service-main thread (start) and the dispatcher's thread (controls) never
-  // interleave their reports. Recursive so that a hook may report. It lives as long as the
-  // process: a failed start's stopped report lets the dispatcher return and wmain destroy
-  // the frame while the service-main thread has yet to let the lock go.
-  static std::recursive_mutex s_lock;
+  // interleave their reports. Recursive so that a hook may report. It outlives every
+  // thread of the process: a failed start's stopped report lets the dispatcher return and
+  // wmain destroy the frame while the service-main thread has yet to let the lock go.
+  static std::recursive_mutex& reportLock();
   static CServiceBase* s_service;
   static DWORD s_checkPoint;
 };

@@ -297,6 +297,15 @@ TEST_F(IfcModeTest, InstallCreatesTheIdleTaskAndUnInstallDeletesIt) {
   sim::taskschd::setServiceRunning(false);
   EXPECT_FALSE(mode.install());
   EXPECT_EQ(traces.all().back(), Error(L"IFC install error"));
+  // No memory for the task helper's arguments (the first allocation once traces are not
+  // formatted): failed, as any other failure of the helper.
+  sim::taskschd::setServiceRunning(true);
+  SetLogSink(nullptr, nullptr);
+  sim::failAllocation(1);
+  EXPECT_FALSE(mode.install());
+  sim::failAllocation(1);
+  EXPECT_FALSE(mode.unInstall());
+  EXPECT_EQ(sim::firedFaults().size(), 2u);
 }
 
 TEST_F(IfcModeTest, TheManagersInstallCreatesTheIdleTask) {

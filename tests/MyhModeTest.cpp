@@ -222,6 +222,11 @@ TEST_F(MyhModeTest, ARejectedValueWhileRunningKeepsTheThreadWatching) {
   ASSERT_TRUE(sim::waitForBlockedWaiters(1));
   EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{myhWord(2), myhWord(0)}));
   EXPECT_EQ(sim::dev::functionMode(DYTC_FUNC_MYH), 0u);
+  // Back to what init applied: followed like any other value.
+  writeMode(0);
+  ASSERT_TRUE(traces.waitFor(L"MYH DYTC set status 2", 2));
+  ASSERT_TRUE(sim::waitForBlockedWaiters(1));
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{myhWord(2), myhWord(0), myhWord(2)}));
   mode->unInit();
   EXPECT_TRUE(release(mode));
 }

@@ -80,7 +80,7 @@ TEST_F(IfcModeTest, Control130SwitchesOnAndTheWatchThreadSwitchesOffWhenTheServi
   EXPECT_EQ(sim::dev::words(), std::vector<DWORD>{kOn});
   EXPECT_EQ(mode.use_count(), 2);  // the thread shares the mode
   // A slow driver: the stop still waits for the switch-off before it returns.
-  sim::dev::onRequest([](DWORD) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
+  sim::dev::onRequest([](DWORD) { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
   EXPECT_TRUE(mode->unInit());
   EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{kOn, kOff}));
   ASSERT_TRUE(threadsDone(mode));
@@ -98,7 +98,12 @@ TEST_F(IfcModeTest, AStopWaitsForTheSwitchOffOnlySoLong) {
   std::promise<void> answer;
   std::shared_future<void> answered = answer.get_future().share();
   sim::dev::onRequest([answered](DWORD) { answered.wait(); });
+  auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(mode->unInit());
+  // The stop's own bound is one second: not much less, nor much more on a loaded machine.
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(900));
+  EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_EQ(traces.all().back(), Info(L"IFC unInit success!"));
   answer.set_value();
   ASSERT_TRUE(threadsDone(mode));
@@ -227,15 +232,26 @@ TEST_F(IfcModeTest, AFailedSwitchOffInTheThreadIsTraced) {
   EXPECT_THAT(traces.all(), ::testing::Contains(Error(L"IFC thread set mode off")));
 }
 
-TEST_F(IfcModeTest, NoThreadWhenTheStopEventCannotBeHandedOn) {
+TEST_F(IfcModeTest, NoThreadWhenTheStopEventCannotBeHandedOnOrTheThreadCannotStart) {
   IdleWatcherPeer watcher;
-  auto mode = started();
-  sim::failCall("DuplicateHandle", ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_FALSE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
-  EXPECT_EQ(traces.all().back(), Error(L"IFC create stop event failed!"));
-  EXPECT_EQ(sim::dev::words(), std::vector<DWORD>{kOn});  // IFC stays on
-  EXPECT_EQ(mode.use_count(), 1);
-  mode->unInit();
+  const std::function<void()> failures[] = {
+      [] { sim::failCall("DuplicateHandle", ERROR_NOT_ENOUGH_MEMORY); },
+      // The thread's start is the first allocation after the copy.
+      [] { sim::onCall("DuplicateHandle", [] { sim::failAllocation(1); }); },
+  };
+  for (const auto& fail : failures) {
+    auto mode = started();
+    fail();
+    EXPECT_FALSE(mode->OnServiceControl(IFC_CTL_IDLE_START, 0, nullptr));
+    EXPECT_EQ(traces.all().back(), Error(L"IFC create stop event failed!"));
+    EXPECT_EQ(sim::dev::words().back(), kOn);  // IFC stays on
+    EXPECT_EQ(mode.use_count(), 1);
+    // Nothing is left for the stop to wait for.
+    auto start = std::chrono::steady_clock::now();
+    mode->unInit();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{kOn, kOn}));
 }
 
 TEST_F(IfcModeTest, TheUninstallersOwnModeStartsNoThreadOn130) {

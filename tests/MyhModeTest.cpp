@@ -176,15 +176,23 @@ TEST_F(MyhModeTest, InitSetsTheModeAndTheThreadWatchesTheKeysOwnValues) {
   EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{myhWord(1)}));
   EXPECT_TRUE(sim::namedObjectExists(MYH_STOP_EVENT));
   EXPECT_EQ(sim::reg::pendingNotifications(MYH_KEY), 1u);
-  // A value of a subkey is not the key's own: the notification stays armed.
-  sim::reg::setDword(std::wstring(MYH_KEY) + L"\\Sub", L"Mode", 1);
-  EXPECT_EQ(sim::reg::pendingNotifications(MYH_KEY), 1u);
+  // A value of a subkey is not the key's own: the notification stays armed. A thread
+  // woken by it would fail its re-arm and leave none.
+  auto subkeyWriteLeavesTheWatch = [] {
+    sim::failCall("RegNotifyChangeKeyValue", ERROR_ACCESS_DENIED);
+    sim::reg::setDword(std::wstring(MYH_KEY) + L"\\Sub", L"Mode", 1);
+    size_t armed = sim::reg::pendingNotifications(MYH_KEY);
+    sim::clearFaults();
+    return armed;
+  };
+  EXPECT_EQ(subkeyWriteLeavesTheWatch(), 1u);
 
   // "Mode" 3 -> 4: the same DYTC mode, set once more.
   writeMode(4);
   ASSERT_TRUE(traces.waitFor(L"MYH DYTC set status 1", 2));
   ASSERT_TRUE(sim::waitForBlockedWaiters(1));
   EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{myhWord(1), myhWord(1)}));
+  EXPECT_EQ(subkeyWriteLeavesTheWatch(), 1u);  // the re-arm too
 
   // Another value under the key wakes the thread too; it reads "Mode" again.
   sim::reg::setDword(MYH_KEY, L"Other", 9);
@@ -214,6 +222,11 @@ TEST_F(MyhModeTest, ARejectedValueWhileRunningKeepsTheThreadWatching) {
   ASSERT_TRUE(sim::waitForBlockedWaiters(1));
   EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{myhWord(2), myhWord(0)}));
   EXPECT_EQ(sim::dev::functionMode(DYTC_FUNC_MYH), 0u);
+  // Back to what init applied: followed like any other value.
+  writeMode(0);
+  ASSERT_TRUE(traces.waitFor(L"MYH DYTC set status 2", 2));
+  ASSERT_TRUE(sim::waitForBlockedWaiters(1));
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{myhWord(2), myhWord(0), myhWord(2)}));
   mode->unInit();
   EXPECT_TRUE(release(mode));
 }

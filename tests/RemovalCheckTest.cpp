@@ -124,17 +124,18 @@ TEST_F(RemovalCheckTest, AnInfFileThatCannotBeReadCountsAsMissing) {
   EXPECT_TRUE(IsServiceInfMissing());
   sim::files::denyRead(kInf, false);
   EXPECT_FALSE(IsServiceInfMissing());
-  // Another process writing the file and sharing reads leaves it readable: the check's
-  // own open shares writing.
-  HANDLE writer;
-  {
-    sim::Unobserved outside;
-    writer = CreateFileW(kInf.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         NULL);
+  // Another process reading or writing the file and sharing reads leaves it readable: the
+  // check's own open shares both.
+  for (DWORD access : {GENERIC_WRITE, GENERIC_READ}) {
+    HANDLE other;
+    {
+      sim::Unobserved outside;
+      other = CreateFileW(kInf.c_str(), access, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    }
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(IsServiceInfMissing()) << std::hex << access;
+    CloseHandle(other);
   }
-  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(IsServiceInfMissing());
-  CloseHandle(writer);
 }
 
 TEST_F(RemovalCheckTest, AnInfPathLongerThanMaxPathCountsAsMissingRatherThanCut) {

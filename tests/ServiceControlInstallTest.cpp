@@ -161,6 +161,18 @@ TEST_F(InstallTest, FailuresAfterTheCreationAreTracedAndTheRestStillRuns) {
   EXPECT_EQ(sim::files::consoleOutput(), "QTHRMON is installed.\n");
 }
 
+TEST_F(InstallTest, AComponentThatFindsNoMemoryStillLeavesTheTaskTheStartAndTheLine) {
+  SetLogSink(nullptr, nullptr);  // the product's logging, which allocates nothing
+  sim::dev::setCapability(CAP_IFC | 1);
+  // After the capability query the component's next allocation is its IFC mode.
+  sim::onCall("DeviceIoControl", [] { sim::failAllocation(1); });
+  installQthermon();
+  EXPECT_FALSE(sim::reg::getDword(kIcRoot, L"Version"));
+  EXPECT_TRUE(pnpTaskExists());
+  EXPECT_EQ(sim::scm::starts(), std::vector<std::wstring>{kService});
+  EXPECT_EQ(sim::files::consoleOutput(), "QTHRMON is installed.\n");
+}
+
 TEST_F(InstallTest, AServiceThatNeverStartsStillPrintsOnceTheWaitEnds) {
   // What the new service will do when started: stay pending with a frozen check point.
   sim::onCall("StartServiceW", [] {

@@ -309,9 +309,46 @@ TEST_F(RemoveTest, FailedTaskDeletionsAreTracedAndTheRemovalGoesOn) {
   objContrService.uninstall(kService);
   EXPECT_TRUE(traces.contains(L"ServiceControl uninstall pnp task error"));
   EXPECT_TRUE(traces.contains(L"ifc uninstall idle task error"));
-  EXPECT_EQ(sim::files::consoleOutput(), "");
+  // The line is offered once, not retried for ever.
+  EXPECT_EQ(sim::callCount("WriteFile"), 1);
+  EXPECT_EQ(sim::files::content(kDeleteCopy), std::optional<std::string>("installed image"));
   EXPECT_EQ(sim::process::launches().size(), 1u);
 }
+
+// An allocation that fails after the nth call of `after` ends only its own step.
+struct OutOfMemory {
+  const char* after;
+  int nth;
+  std::string console;
+  size_t tasksLeft;
+};
+void PrintTo(const OutOfMemory& o, std::ostream* os) { *os << o.after << " " << o.nth; }
+class RemoveOutOfMemoryTest : public RemoveTest, public ::testing::WithParamInterface<OutOfMemory> {};
+
+TEST_P(RemoveOutOfMemoryTest, StillCopiesAndStartsTheDeletionCopy) {
+  const OutOfMemory& p = GetParam();
+  SetLogSink(nullptr, nullptr);  // the product's logging, which allocates nothing
+  putTasks();
+  addRunningService();
+  int calls = 0;
+  sim::onCall(p.after, [&] {
+    if (++calls == p.nth) sim::failAllocation(1);
+  });
+  objContrService.uninstall(kService);
+  EXPECT_EQ(taskCount(), p.tasksLeft);
+  EXPECT_EQ(sim::files::consoleOutput(), p.console);
+  EXPECT_EQ(sim::files::content(kDeleteCopy), std::optional<std::string>("installed image"));
+  ASSERT_EQ(sim::process::launches().size(), 1u);
+  EXPECT_EQ(sim::process::launches()[0].application, kDeleteCopy);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, RemoveOutOfMemoryTest,
+    ::testing::Values(
+        // The idle task's deletion: its name, once the second task helper is connected.
+        OutOfMemory{"CoCreateInstance", 2, "QTHRMON is removed.\n", 1},
+        // The console line, right after the idle task is gone.
+        OutOfMemory{"ITaskFolder::DeleteTask", 2, "", 0}));
 
 TEST_F(RemoveTest, TheCopyReplacesAnOlderOne) {
   addRunningService();

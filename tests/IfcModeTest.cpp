@@ -275,7 +275,7 @@ TEST_F(IfcModeTest, TheModeOutlivesItsThreadAfterTheManagerLetsItGo) {
   EXPECT_TRUE(manager.unInit());
   EXPECT_EQ(ModeManagerPeer::modeCount(manager), 0u);
   ASSERT_TRUE(eventually([] { return sim::openHandleCount("Event") == 0; }));
-  EXPECT_EQ(sim::dev::words().back(), kOff);
+  EXPECT_EQ(sim::dev::words(), (std::vector<DWORD>{3, kOn, kOff}));  // the capability query, on, off
   EXPECT_EQ(traces.count(L"IFC wait objects ok"), 1u);
 }
 

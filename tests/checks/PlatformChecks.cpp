@@ -312,36 +312,40 @@ std::string refusedArguments() {
 }  // namespace
 
 const std::vector<PlatformCheck>& platformChecks() {
+  constexpr Source doc = Source::Documentation;
   static const std::vector<PlatformCheck> checks{
-      {"ManualResetEventWakesEveryWaiter", "woken 2, set, results 0 0", manualResetEvent},
-      {"AutoResetEventWakesOneWaiter", "woken 1, reset, results 0 1", autoResetEvent},
-      {"InitialStateAndTimeout", "manual set: 0 0, auto set: 0 258, unset after 20 ms: 258", initialStateAndTimeout},
-      {"WaitForAll", "one of two: 258, first kept: 0; both: 0, then 258 258", waitForAll},
-      {"AbandonedMutexPassesFromWaiterToWaiter", "129 129", abandonedMutex},
+      {"ManualResetEventWakesEveryWaiter", "woken 2, set, results 0 0", doc, manualResetEvent},
+      {"AutoResetEventWakesOneWaiter", "woken 1, reset, results 0 1", doc, autoResetEvent},
+      {"InitialStateAndTimeout", "manual set: 0 0, auto set: 0 258, unset after 20 ms: 258", doc,
+       initialStateAndTimeout},
+      {"WaitForAll", "one of two: 258, first kept: 0; both: 0, then 258 258", doc, waitForAll},
+      {"AbandonedMutexPassesFromWaiterToWaiter", "129 129", doc, abandonedMutex},
       {"NotificationSubtree",
-       "subkey's value: subtree 0, key only 258; key's value: key only 0; again, not re-armed: 258", notifySubtree},
+       "subkey's value: subtree 0, key only 258; key's value: key only 0; again, not re-armed: 258", doc,
+       notifySubtree},
       {"NotificationFilter", "new subkey: names 0, values 258; value: values 0, names 258; deleted subkey: names 0",
-       notifyFilter},
-      {"SynchronousNotification", "before the change: 258, after it: 0, result 0", notifySynchronously},
-      {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", keyRights},
+       doc, notifyFilter},
+      {"SynchronousNotification", "before the change: 258, after it: 0, result 0", doc, notifySynchronously},
+      {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", doc, keyRights},
       {"QueryValueSizes",
-       "2-byte buffer: 234 size 4; no buffer: 0 size 4; reserved given: 87, to the subkey enumeration 87",
+       "2-byte buffer: 234 size 4; no buffer: 0 size 4; reserved given: 87, to the subkey enumeration 87", doc,
        queryValueSizes},
-      {"VolatileKeys", "volatile key: 0, a stable key under it: 1021", volatileKeys},
+      {"VolatileKeys", "volatile key: 0, a stable key under it: 1021", doc, volatileKeys},
       {"ShareModes",
        "held for writing, reads shared: read sharing writes ok, read sharing reads only 32, delete 32; "
        "held for reading, reads shared: write 32, read sharing writes only 32, an open for no data ok",
-       shareModes},
-      {"FileArguments", "new: ok, again 80; disposition 0: 87; open a missing file: 2", fileArguments},
+       doc, shareModes},
+      {"FileArguments", "new: ok, again 80; disposition 0: 87; open a missing file: 2", doc, fileArguments},
       {"ObjectRights",
        "event opened to wait: set 5, wait 0; copy asking no rights: wait failed 5, copy keeping the rights: wait 0; "
        "mutex opened without SYNCHRONIZE: wait failed 5",
-       objectRights},
+       doc, objectRights},
       {"RefusedArguments",
        "delay a move with copying: 87; process detached with a new console: 87; UTF-8 asked for default use: 87; "
        "ANSI with a UTF-8 flag: 1004",
-       refusedArguments,
-       "Wine 8 checks none of these: it records the move, looks for the image (2) and converts the text"},
+       doc, refusedArguments,
+       "delay a move with copying: ok; process detached with a new console: 2; UTF-8 asked for default use: ok; "
+       "ANSI with a UTF-8 flag: ok"},
   };
   return checks;
 }

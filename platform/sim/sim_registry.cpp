@@ -472,6 +472,8 @@ LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDL
     if (!event) return ERROR_INVALID_PARAMETER;
     eventObject = lookupHandle(event);
     if (!eventObject || std::string(eventObject->kind()) != "Event") return ERROR_INVALID_HANDLE;
+    // Nothing documents the right the event's handle needs; Wine asks for SYNCHRONIZE.
+    if (!handleAllows(event, SYNCHRONIZE)) return ERROR_ACCESS_DENIED;
   } else {
     eventObject = privateEvent();
   }

@@ -22,7 +22,7 @@ int wmain() {
     std::printf("%s %s (%s): %s\n", !right ? "DIFFERS" : asWine ? "skipped as Wine answers" : "same", check.name,
                 check.source == Source::Documentation ? "documented" : "undocumented, as Wine answers", got.c_str());
     if (!right) {
-      std::printf("  %s gives: %s\n", asWine ? "Wine 8" : "Windows", want);
+      std::printf("  %s: %s\n", asWine ? "recorded for Wine 8" : "Windows gives", want);
       wrong++;
     }
   }

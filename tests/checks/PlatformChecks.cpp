@@ -304,6 +304,61 @@ std::string keyOptionNoValueNames() {
   return r;
 }
 
+std::string subkeyThroughWeakHandles() {
+  RegCloseKey(createKey(kKey));
+  std::string r;
+  for (REGSAM access : {static_cast<REGSAM>(KEY_READ), static_cast<REGSAM>(0)}) {
+    HKEY parent = openKey(access), sub = NULL;
+    r += std::string(r.empty() ? "" : "; ") + (access ? "read-only handle: " : "handle with no rights: ") +
+         num(RegCreateKeyExW(parent, access ? L"ByReader" : L"ByNone", 0, NULL, REG_OPTION_NON_VOLATILE,
+                             KEY_ALL_ACCESS, NULL, &sub, NULL));
+    if (sub) RegCloseKey(sub);
+    RegCloseKey(parent);
+  }
+  removeKeys();
+  return r;
+}
+
+std::string subkeyUnderRefusingSecurity() {
+  RegCloseKey(createKey(kKey));
+  setKeySecurity(kKey, KEY_ALL_ACCESS & ~KEY_CREATE_SUB_KEY);
+  const std::wstring path = std::wstring(kKey) + L"\\Sub";
+  LSTATUS status = 0;
+  HKEY sub = createKey(path, REG_OPTION_NON_VOLATILE, &status);
+  std::string r = num(status) + (keyThere(path) ? ", created" : ", not created");
+  if (sub) RegCloseKey(sub);
+  setKeySecurity(kKey, KEY_ALL_ACCESS);
+  removeKeys();
+  return r;
+}
+
+// RegDeleteTreeW of a tree whose key C grants everything but `withheld`: what is left.
+std::string deleteTreeWithout(REGSAM withheld) {
+  const std::wstring tree = std::wstring(kKey) + L"\\Tree";
+  const std::pair<const wchar_t*, const char*> keys[] = {{L"\\A", "A"}, {L"\\B", "B"},
+                                                         {L"\\B\\Inner", "B\\Inner"}, {L"\\C", "C"},
+                                                         {L"\\C\\Inner", "C\\Inner"}, {L"\\D", "D"}};
+  for (const std::wstring& path : {tree, tree + L"\\A", tree + L"\\B\\Inner", tree + L"\\C\\Inner", tree + L"\\D"}) {
+    HKEY key = createKey(path);
+    setDword(key, 1);
+    RegCloseKey(key);
+  }
+  setKeySecurity(tree + L"\\C", KEY_ALL_ACCESS & ~withheld);
+  std::string r = num(RegDeleteTreeW(HKEY_LOCAL_MACHINE, tree.c_str())) + "; kept:";
+  std::string kept;
+  HKEY root = NULL;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, tree.c_str(), 0, KEY_QUERY_VALUE, &root) == ERROR_SUCCESS) {
+    kept = RegQueryValueExW(root, L"V", NULL, NULL, NULL, NULL) == ERROR_SUCCESS ? " the tree with its value"
+                                                                                  : " the tree";
+    RegCloseKey(root);
+  }
+  for (auto& [path, label] : keys)
+    if (keyThere(tree + path)) kept += std::string(kept.empty() ? " " : ", ") + label;
+  if (keyThere(tree + L"\\C")) setKeySecurity(tree + L"\\C", KEY_ALL_ACCESS);
+  removeKeys();
+  return r + (kept.empty() ? " nothing" : kept);
+}
+
 // The event's handle opened with one right only.
 std::string notificationEventRights() {
   HKEY key = createKey(kKey);
@@ -419,6 +474,14 @@ const std::vector<PlatformCheck>& platformChecks() {
        notificationEventRights},
       {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", doc, keyRights},
       {"KeyOptionNoValueNames", "option 0x20: 0, created", wine, keyOptionNoValueNames},
+      {"SubkeyCreationIgnoresTheHandlesRights", "read-only handle: 0; handle with no rights: 0", doc,
+       subkeyThroughWeakHandles},
+      {"SubkeyCreationNeedsTheKeysSecurity", "5, not created", doc, subkeyUnderRefusingSecurity, "0, created"},
+      {"DeleteTreeStopsAtAKeyItCannotList", "5; kept: the tree with its value, C, C\\Inner, D", wine,
+       [] { return deleteTreeWithout(KEY_ENUMERATE_SUB_KEYS); }},
+      // The refusal is documented; what stays follows the row above.
+      {"DeleteTreeStopsAtAKeyItMayNotDelete", "5; kept: the tree with its value, C, D", doc,
+       [] { return deleteTreeWithout(DELETE); }, "0; kept: nothing"},
       {"QueryValueSizes",
        "2-byte buffer: 234 size 4; no buffer: 0 size 4; reserved given: 87, to the subkey enumeration 87", doc,
        queryValueSizes},

@@ -4,6 +4,8 @@
 // what Windows gives.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <string>
 #include <vector>
 
@@ -27,3 +29,6 @@ const std::vector<PlatformCheck>& platformChecks();
 // (natively the machine knows; on Windows a pause stands in). Results never depend on it:
 // it only makes a check exercise blocked waiters rather than late ones.
 void letWaitersBlock(int count);
+// Provided by each build: the key under HKEY_LOCAL_MACHINE grants everyone `granted` and
+// nothing else (natively the machine's key access; on Windows the key's DACL).
+void setKeySecurity(const std::wstring& path, REGSAM granted);

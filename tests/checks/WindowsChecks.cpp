@@ -5,10 +5,26 @@
 
 #include "platform/platform.h"
 
+#include <sddl.h>
+
 #include <cstdio>
 
 // No way to see a thread blocked from outside it: a pause lets the waiters get there.
 void letWaitersBlock(int) { Sleep(200); }
+
+// A protected DACL with one entry, for everyone.
+void setKeySecurity(const std::wstring& path, REGSAM granted) {
+  HKEY key = NULL;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, WRITE_DAC, &key) != ERROR_SUCCESS) return;
+  wchar_t sddl[40];
+  std::swprintf(sddl, 40, L"D:P(A;;0x%lx;;;WD)", static_cast<unsigned long>(granted));
+  PSECURITY_DESCRIPTOR security = NULL;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &security, NULL)) {
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, security);
+    LocalFree(security);
+  }
+  RegCloseKey(key);
+}
 
 int wmain() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");

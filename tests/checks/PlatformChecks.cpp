@@ -37,6 +37,7 @@ LSTATUS watch(HKEY key, BOOL subtree, DWORD filter, HANDLE event) {
   return RegNotifyChangeKeyValue(key, subtree, filter, event, TRUE);
 }
 void removeKeys() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey); }
+// Whether the key exists, whatever its security lets us do with it.
 bool keyThere(const std::wstring& path) {
   HKEY key = NULL;
   LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key);
@@ -294,7 +295,7 @@ std::string objectRights() {
   return r;
 }
 
-// Wine 8 creates it anyway.
+// An option that no REG_OPTION_ value names.
 std::string keyOptionNoValueNames() {
   LSTATUS status = 0;
   HKEY key = createKey(kKey, 0x20, &status);

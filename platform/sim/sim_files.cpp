@@ -194,7 +194,9 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     SetLastError(*e);
     return INVALID_HANDLE_VALUE;
   }
-  if (!name || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+  // Truncation asks for GENERIC_WRITE itself, whatever the file's security would allow.
+  if (!name || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
+      (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }

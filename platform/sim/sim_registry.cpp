@@ -175,15 +175,33 @@ std::shared_ptr<KeyNode> walkCreate(std::shared_ptr<KeyNode> from, const std::ws
   return from;
 }
 
-// Rights RegDeleteTreeW needs on every key it deletes.
+// Rights RegDeleteTreeW needs on the key its handle names; a key it opens itself is listed
+// with the last two and deleted with DELETE.
 constexpr REGSAM kTreeDeleteRights = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
+constexpr REGSAM kTreeListRights = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
 
-// `rights`: what the key itself grants the call, its security or the caller's handle.
-bool treeDeletable(const KeyNode& node, REGSAM rights) {
-  if ((rights & kTreeDeleteRights) != kTreeDeleteRights) return false;
-  for (auto& [name, child] : node.subkeys)
-    if (!treeDeletable(*child, child->granted)) return false;
-  return true;
+// Deletes a key's subkeys one by one in their order, then the key itself, or only its
+// values with `keepKey`. A key it may not list or delete stops the deletion there: what
+// was deleted before stays deleted.
+LSTATUS deleteTree(const std::shared_ptr<KeyNode>& node, REGSAM rights, bool keepKey) {
+  if ((rights & kTreeListRights) != kTreeListRights) return ERROR_ACCESS_DENIED;
+  while (!node->subkeys.empty()) {
+    auto child = node->subkeys.begin()->second;
+    if (LSTATUS status = deleteTree(child, child->granted, false)) return status;
+  }
+  if (keepKey) {
+    if (!node->values.empty()) {
+      node->values.clear();
+      notifyChange(node.get(), REG_NOTIFY_CHANGE_LAST_SET);
+    }
+    return ERROR_SUCCESS;
+  }
+  if (!(rights & DELETE)) return ERROR_ACCESS_DENIED;
+  KeyNode* parent = node->parent;
+  markDeleted(node.get());
+  parent->subkeys.erase(node->name);
+  notifyChange(parent, REG_NOTIFY_CHANGE_NAME);
+  return ERROR_SUCCESS;
 }
 
 void dropVolatile(KeyNode* node) {
@@ -435,21 +453,9 @@ LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
   if (!base) return status;
   auto node = (subKey && *subKey) ? walk(base, subKey) : base;
   if (!node) return ERROR_FILE_NOT_FOUND;
-  // The handle's rights count for the key it names; every key below, and a named subkey,
-  // is opened by the call itself and needs its security to grant the rights.
-  if (!treeDeletable(*node, node == base ? access : node->granted)) return ERROR_ACCESS_DENIED;
-  if (node == base) {
-    for (auto& [name, child] : node->subkeys) markDeleted(child.get());
-    node->subkeys.clear();
-    node->values.clear();
-    notifyChange(node.get(), REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET);
-    return ERROR_SUCCESS;
-  }
-  KeyNode* parent = node->parent;
-  markDeleted(node.get());
-  parent->subkeys.erase(node->name);
-  notifyChange(parent, REG_NOTIFY_CHANGE_NAME);
-  return ERROR_SUCCESS;
+  // The handle needs every right for the key it names, whether or not that key goes.
+  if (node == base && (access & kTreeDeleteRights) != kTreeDeleteRights) return ERROR_ACCESS_DENIED;
+  return deleteTree(node, node == base ? access : node->granted, node == base);
 }
 
 LSTATUS RegCloseKey(HKEY key) {
@@ -472,6 +478,8 @@ LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDL
     if (!event) return ERROR_INVALID_PARAMETER;
     eventObject = lookupHandle(event);
     if (!eventObject || std::string(eventObject->kind()) != "Event") return ERROR_INVALID_HANDLE;
+    // Nothing documents the right the event's handle needs; Wine asks for SYNCHRONIZE.
+    if (!handleAllows(event, SYNCHRONIZE)) return ERROR_ACCESS_DENIED;
   } else {
     eventObject = privateEvent();
   }

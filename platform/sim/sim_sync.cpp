@@ -399,6 +399,11 @@ static DWORD waitImpl(const char* api, DWORD count, const HANDLE* handles, BOOL 
       SetLastError(ERROR_ACCESS_DENIED);
       return WAIT_FAILED;
     }
+    // No object twice, through one handle or its duplicates, whatever the wait.
+    if (std::find(objects.begin(), objects.end(), object) != objects.end()) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return WAIT_FAILED;
+    }
     objects.push_back(object);
   }
   return waitObjects(std::move(objects), waitAll != FALSE, ms);

@@ -5,6 +5,7 @@
 #include <ostream>
 
 void letWaitersBlock(int count) { sim::waitForBlockedWaiters(count); }
+void setKeySecurity(const std::wstring& path, REGSAM granted) { sim::reg::setKeyAccess(path, granted); }
 void PrintTo(const PlatformCheck& check, std::ostream* os) { *os << check.name; }
 
 namespace {

@@ -37,6 +37,13 @@ LSTATUS watch(HKEY key, BOOL subtree, DWORD filter, HANDLE event) {
   return RegNotifyChangeKeyValue(key, subtree, filter, event, TRUE);
 }
 void removeKeys() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey); }
+// Whether the key exists, whatever its security lets us do with it.
+bool keyThere(const std::wstring& path) {
+  HKEY key = NULL;
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key);
+  if (status == ERROR_SUCCESS) RegCloseKey(key);
+  return status != ERROR_FILE_NOT_FOUND;
+}
 
 std::wstring checkFile() {
   wchar_t folder[MAX_PATH] = {};
@@ -288,6 +295,140 @@ std::string objectRights() {
   return r;
 }
 
+// An option that no REG_OPTION_ value names.
+std::string keyOptionNoValueNames() {
+  LSTATUS status = 0;
+  HKEY key = createKey(kKey, 0x20, &status);
+  std::string r = "option 0x20: " + num(status) + (keyThere(kKey) ? ", created" : ", not created");
+  if (key) RegCloseKey(key);
+  removeKeys();
+  return r;
+}
+
+std::string subkeyThroughWeakHandles() {
+  RegCloseKey(createKey(kKey));
+  std::string r;
+  for (REGSAM access : {static_cast<REGSAM>(KEY_READ), static_cast<REGSAM>(0)}) {
+    HKEY parent = openKey(access), sub = NULL;
+    r += std::string(r.empty() ? "" : "; ") + (access ? "read-only handle: " : "handle with no rights: ") +
+         num(RegCreateKeyExW(parent, access ? L"ByReader" : L"ByNone", 0, NULL, REG_OPTION_NON_VOLATILE,
+                             KEY_ALL_ACCESS, NULL, &sub, NULL));
+    if (sub) RegCloseKey(sub);
+    RegCloseKey(parent);
+  }
+  removeKeys();
+  return r;
+}
+
+std::string subkeyUnderRefusingSecurity() {
+  RegCloseKey(createKey(kKey));
+  setKeySecurity(kKey, KEY_ALL_ACCESS & ~KEY_CREATE_SUB_KEY);
+  const std::wstring path = std::wstring(kKey) + L"\\Sub";
+  LSTATUS status = 0;
+  HKEY sub = createKey(path, REG_OPTION_NON_VOLATILE, &status);
+  std::string r = num(status) + (keyThere(path) ? ", created" : ", not created");
+  if (sub) RegCloseKey(sub);
+  setKeySecurity(kKey, KEY_ALL_ACCESS);
+  removeKeys();
+  return r;
+}
+
+// RegDeleteTreeW of a tree whose key C grants everything but `withheld`: what is left.
+std::string deleteTreeWithout(REGSAM withheld) {
+  const std::wstring tree = std::wstring(kKey) + L"\\Tree";
+  const std::pair<const wchar_t*, const char*> keys[] = {{L"\\A", "A"}, {L"\\B", "B"},
+                                                         {L"\\B\\Inner", "B\\Inner"}, {L"\\C", "C"},
+                                                         {L"\\C\\Inner", "C\\Inner"}, {L"\\D", "D"}};
+  for (const std::wstring& path : {tree, tree + L"\\A", tree + L"\\B\\Inner", tree + L"\\C\\Inner", tree + L"\\D"}) {
+    HKEY key = createKey(path);
+    setDword(key, 1);
+    RegCloseKey(key);
+  }
+  setKeySecurity(tree + L"\\C", KEY_ALL_ACCESS & ~withheld);
+  std::string r = num(RegDeleteTreeW(HKEY_LOCAL_MACHINE, tree.c_str())) + "; kept:";
+  std::string kept;
+  HKEY root = NULL;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, tree.c_str(), 0, KEY_QUERY_VALUE, &root) == ERROR_SUCCESS) {
+    kept = RegQueryValueExW(root, L"V", NULL, NULL, NULL, NULL) == ERROR_SUCCESS ? " the tree with its value"
+                                                                                  : " the tree";
+    RegCloseKey(root);
+  }
+  for (auto& [path, label] : keys)
+    if (keyThere(tree + path)) kept += std::string(kept.empty() ? " " : ", ") + label;
+  if (keyThere(tree + L"\\C")) setKeySecurity(tree + L"\\C", KEY_ALL_ACCESS);
+  removeKeys();
+  return r + (kept.empty() ? " nothing" : kept);
+}
+
+// The event's handle opened with one right only.
+std::string notificationEventRights() {
+  HKEY key = createKey(kKey);
+  HANDLE full = CreateEventW(NULL, TRUE, FALSE, L"QthermCheckEvent");
+  std::string r;
+  for (DWORD right : {static_cast<DWORD>(SYNCHRONIZE), static_cast<DWORD>(EVENT_MODIFY_STATE)}) {
+    HANDLE event = OpenEventW(right, FALSE, L"QthermCheckEvent");
+    ResetEvent(full);
+    r += std::string(r.empty() ? "" : "; ") + (right == SYNCHRONIZE ? "opened to wait: " : "opened to set: ") +
+         num(watch(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event));
+    setDword(key, 1);
+    r += ", signalled " + waited(WaitForSingleObject(full, right == SYNCHRONIZE ? 5000 : 20));
+    CloseHandle(event);
+  }
+  CloseHandle(full);
+  RegCloseKey(key);
+  removeKeys();
+  return r;
+}
+
+std::string truncateWithoutWriteAccess() {
+  const std::wstring path = checkFile();
+  HANDLE file = openFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+  DWORD done = 0;
+  WriteFile(file, "data", 4, &done, NULL);
+  CloseHandle(file);
+  std::string r = "opened for reading: " + opened(openFile(path, GENERIC_READ, 0, TRUNCATE_EXISTING));
+  char data[8] = {};
+  file = openFile(path, GENERIC_READ, 0);
+  ReadFile(file, data, sizeof(data), &done, NULL);
+  CloseHandle(file);
+  DeleteFileW(path.c_str());
+  return r + ", " + num(done) + " bytes left";
+}
+
+std::string shareBitNoValueNames() {
+  const std::wstring path = checkFile();
+  CloseHandle(openFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS));
+  HANDLE held = openFile(path, GENERIC_READ, 0x8);
+  std::string r = "share bit 8: " + (held == INVALID_HANDLE_VALUE ? num(GetLastError()) : std::string("ok"));
+  r += ", then a reader " + opened(openFile(path, GENERIC_READ, FILE_SHARE_READ));
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  DeleteFileW(path.c_str());
+  return r;
+}
+
+std::string oneObjectTwiceInAWait() {
+  HANDLE event = CreateEventW(NULL, TRUE, TRUE, NULL), copy = NULL;
+  DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  HANDLE twice[] = {event, event}, duplicated[] = {event, copy};
+  std::string r = "one handle twice, for all: " + waited(WaitForMultipleObjects(2, twice, TRUE, 0));
+  r += ", for any: " + waited(WaitForMultipleObjects(2, twice, FALSE, 0));
+  r += "; a handle and its duplicate, for all: " + waited(WaitForMultipleObjects(2, duplicated, TRUE, 0));
+  CloseHandle(copy);
+  CloseHandle(event);
+  return r;
+}
+
+// The copy's source is held open for writing by another handle that shares only reads.
+std::string copyOfAFileBeingWritten() {
+  const std::wstring path = checkFile(), target = path + L".copy";
+  HANDLE writer = openFile(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
+  std::string r = "held for writing, reads shared: " + outcome(CopyFileW(path.c_str(), target.c_str(), FALSE));
+  CloseHandle(writer);
+  DeleteFileW(target.c_str());
+  DeleteFileW(path.c_str());
+  return r;
+}
+
 // Combinations the documentation rules out.
 std::string refusedArguments() {
   std::string r = "delay a move with copying: " +
@@ -312,36 +453,59 @@ std::string refusedArguments() {
 }  // namespace
 
 const std::vector<PlatformCheck>& platformChecks() {
+  constexpr Source doc = Source::Documentation, wine = Source::Wine;
   static const std::vector<PlatformCheck> checks{
-      {"ManualResetEventWakesEveryWaiter", "woken 2, set, results 0 0", manualResetEvent},
-      {"AutoResetEventWakesOneWaiter", "woken 1, reset, results 0 1", autoResetEvent},
-      {"InitialStateAndTimeout", "manual set: 0 0, auto set: 0 258, unset after 20 ms: 258", initialStateAndTimeout},
-      {"WaitForAll", "one of two: 258, first kept: 0; both: 0, then 258 258", waitForAll},
-      {"AbandonedMutexPassesFromWaiterToWaiter", "129 129", abandonedMutex},
+      {"ManualResetEventWakesEveryWaiter", "woken 2, set, results 0 0", doc, manualResetEvent},
+      {"AutoResetEventWakesOneWaiter", "woken 1, reset, results 0 1", doc, autoResetEvent},
+      {"InitialStateAndTimeout", "manual set: 0 0, auto set: 0 258, unset after 20 ms: 258", doc,
+       initialStateAndTimeout},
+      {"WaitForAll", "one of two: 258, first kept: 0; both: 0, then 258 258", doc, waitForAll},
+      // A duplicate is a copy of the handle too.
+      {"WaitRefusesOneObjectTwice",
+       "one handle twice, for all: failed 87, for any: failed 87; a handle and its duplicate, for all: failed 87", doc,
+       oneObjectTwiceInAWait, "one handle twice, for all: 0, for any: 0; a handle and its duplicate, for all: 0"},
+      {"AbandonedMutexPassesFromWaiterToWaiter", "129 129", doc, abandonedMutex},
       {"NotificationSubtree",
-       "subkey's value: subtree 0, key only 258; key's value: key only 0; again, not re-armed: 258", notifySubtree},
+       "subkey's value: subtree 0, key only 258; key's value: key only 0; again, not re-armed: 258", doc,
+       notifySubtree},
       {"NotificationFilter", "new subkey: names 0, values 258; value: values 0, names 258; deleted subkey: names 0",
-       notifyFilter},
-      {"SynchronousNotification", "before the change: 258, after it: 0, result 0", notifySynchronously},
-      {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", keyRights},
+       doc, notifyFilter},
+      {"SynchronousNotification", "before the change: 258, after it: 0, result 0", doc, notifySynchronously},
+      {"NotificationEventRights", "opened to wait: 0, signalled 0; opened to set: 5, signalled 258", wine,
+       notificationEventRights},
+      {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", doc, keyRights},
+      {"KeyOptionNoValueNames", "option 0x20: 0, created", wine, keyOptionNoValueNames},
+      {"SubkeyCreationIgnoresTheHandlesRights", "read-only handle: 0; handle with no rights: 0", doc,
+       subkeyThroughWeakHandles},
+      {"SubkeyCreationNeedsTheKeysSecurity", "5, not created", doc, subkeyUnderRefusingSecurity, "0, created"},
+      {"DeleteTreeStopsAtAKeyItCannotList", "5; kept: the tree with its value, C, C\\Inner, D", wine,
+       [] { return deleteTreeWithout(KEY_ENUMERATE_SUB_KEYS); }},
+      // The refusal is documented; what stays follows the row above.
+      {"DeleteTreeStopsAtAKeyItMayNotDelete", "5; kept: the tree with its value, C, D", doc,
+       [] { return deleteTreeWithout(DELETE); }, "0; kept: nothing"},
       {"QueryValueSizes",
-       "2-byte buffer: 234 size 4; no buffer: 0 size 4; reserved given: 87, to the subkey enumeration 87",
+       "2-byte buffer: 234 size 4; no buffer: 0 size 4; reserved given: 87, to the subkey enumeration 87", doc,
        queryValueSizes},
-      {"VolatileKeys", "volatile key: 0, a stable key under it: 1021", volatileKeys},
+      {"VolatileKeys", "volatile key: 0, a stable key under it: 1021", doc, volatileKeys},
       {"ShareModes",
        "held for writing, reads shared: read sharing writes ok, read sharing reads only 32, delete 32; "
        "held for reading, reads shared: write 32, read sharing writes only 32, an open for no data ok",
-       shareModes},
-      {"FileArguments", "new: ok, again 80; disposition 0: 87; open a missing file: 2", fileArguments},
+       doc, shareModes},
+      {"ShareBitNoValueNames", "share bit 8: ok, then a reader 32", wine, shareBitNoValueNames},
+      {"CopyOfAFileBeingWritten", "held for writing, reads shared: ok", wine, copyOfAFileBeingWritten},
+      {"FileArguments", "new: ok, again 80; disposition 0: 87; open a missing file: 2", doc, fileArguments},
+      {"TruncateNeedsWriteAccess", "opened for reading: 87, 4 bytes left", doc, truncateWithoutWriteAccess,
+       "opened for reading: ok, 0 bytes left"},
       {"ObjectRights",
        "event opened to wait: set 5, wait 0; copy asking no rights: wait failed 5, copy keeping the rights: wait 0; "
        "mutex opened without SYNCHRONIZE: wait failed 5",
-       objectRights},
+       doc, objectRights},
       {"RefusedArguments",
        "delay a move with copying: 87; process detached with a new console: 87; UTF-8 asked for default use: 87; "
        "ANSI with a UTF-8 flag: 1004",
-       refusedArguments,
-       "Wine 8 checks none of these: it records the move, looks for the image (2) and converts the text"},
+       doc, refusedArguments,
+       "delay a move with copying: ok; process detached with a new console: 2; UTF-8 asked for default use: ok; "
+       "ANSI with a UTF-8 flag: ok"},
   };
   return checks;
 }

@@ -85,13 +85,15 @@ uint64_t hashOf(void* const* frames, int count) {
 // Counts one system allocation; true when it is the one to fail.
 __attribute__((noinline)) bool account(const char* kind) {
   auto& m = memory();
-  long n = m.count.fetch_add(1) + 1;
+  // Relaxed: a count and a claim, no order between the threads that allocate. The test
+  // arms them before the system runs; what orders that is the test's own hand-over.
+  long n = m.count.fetch_add(1, std::memory_order_relaxed) + 1;
   bool fail = false;
-  if (m.failAt.load() == n) {
-    m.failAt = 0;
+  if (m.failAt.load(std::memory_order_relaxed) == n) {
+    m.failAt.store(0, std::memory_order_relaxed);
     fail = true;
   }
-  if (m.bySite.load()) {
+  if (m.bySite.load(std::memory_order_relaxed)) {
     void* frames[kMaxFrames];
     int depth = backtrace(frames, kMaxFrames);
     if (depth < kMaxFrames && t_rootFrames > 0 && depth - t_rootFrames > kOwnFrames) depth -= t_rootFrames;

@@ -4,6 +4,7 @@
 #include "tests/support/SimFixture.h"
 
 #include <memory>
+#include <new>
 #include <thread>
 
 namespace {
@@ -143,6 +144,46 @@ TEST_F(SimMachineTest, OnlyTheSystemsAllocationsAreCountedAndTheChosenOneFails) 
   PlatformFree(block);
   EXPECT_EQ(sim::systemAllocations(), start + 5);
   CloseHandle(event);
+}
+
+TEST_F(SimMachineTest, ABlockGivenBackThroughAnotherFamilyEndsTheProcess) {
+  void* block = ::operator new(24, std::align_val_t{64});
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 64, 0u);
+  ::operator delete(block, 24, std::align_val_t{64});
+  // One mismatch a row, made and released through calls the compiler cannot pair: it
+  // refuses a mismatch it sees.
+  constexpr std::align_val_t a64{64};
+  struct Row {
+    void* (*make)();
+    void (*release)(void*);
+    const char* report;
+  };
+  const Row rows[] = {
+      {[] { return ::operator new(24); }, [](void* p) { ::operator delete[](p); },
+       "operator delete\\[\\] releases a block of operator new \\(24 bytes"},
+      {[] { return ::operator new[](24, std::nothrow); }, [](void* p) { ::operator delete(p, std::nothrow); },
+       "operator delete releases a block of operator new\\[\\] \\(24 bytes"},
+      {[] { return ::operator new(24); }, [](void* p) { ::operator delete(p, 16); },
+       "operator delete \\(16 bytes\\) releases a block of operator new \\(24"},
+      {[] { return ::operator new[](24); }, [](void* p) { ::operator delete[](p, 32); },
+       "operator delete\\[\\] \\(32 bytes\\) releases a block of operator new\\[\\] \\(24"},
+      {[] { return ::operator new(24); }, [](void* p) { ::operator delete(p, a64); },
+       "operator delete \\(aligned 64\\) releases a block of operator new \\(24"},
+      {[] { return ::operator new(24, a64); }, [](void* p) { ::operator delete(p); },
+       "operator delete releases a block of operator new \\(aligned 64, 24 bytes"},
+      {[] { return ::operator new(24, a64); }, [](void* p) { ::operator delete(p, std::align_val_t{32}); },
+       "operator delete \\(aligned 32\\) releases a block of operator new \\(aligned 64"},
+      {[] { return ::operator new[](24, a64); }, [](void* p) { ::operator delete[](p, 8, a64); },
+       "operator delete\\[\\] \\(aligned 64, 8 bytes\\) releases a block of operator new\\[\\] \\(aligned 64, 24"},
+      {[] { return ::operator new(24, a64, std::nothrow); }, [](void* p) { ::operator delete[](p, a64, std::nothrow); },
+       "operator delete\\[\\] \\(aligned 64\\) releases a block of operator new \\(aligned 64"},
+      {[] { return std::malloc(24); }, [](void* p) { ::operator delete(p); },
+       "operator delete releases a block that no operator new made"},
+      {[] { return PlatformMalloc(24); }, [](void* p) { ::operator delete[](p); },
+       "operator delete\\[\\] releases a block that no operator new made"},
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const Row& row : rows) EXPECT_DEATH(row.release(row.make()), row.report);
 }
 
 TEST_F(SimMachineTest, SleepRunsOnTheVirtualClock) {

@@ -5,12 +5,21 @@
 #include <execinfo.h>
 
 #include <atomic>
+#include <bit>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
 #include <utility>
+
+// The sanitizers' runtimes, in the builds that have one.
+extern "C" int __sanitizer_get_ownership(const volatile void* p) __attribute__((weak));
+extern "C" int __asan_address_is_poisoned(const volatile void* p) __attribute__((weak));
+extern "C" void __sanitizer_print_stack_trace() __attribute__((weak));
+extern "C" void __asan_describe_address(void* address) __attribute__((weak));
 
 // Functions that must see the thread as their caller left it: the allocation entry
 // points, and whatever moves the depth by hand.
@@ -85,13 +94,15 @@ uint64_t hashOf(void* const* frames, int count) {
 // Counts one system allocation; true when it is the one to fail.
 __attribute__((noinline)) bool account(const char* kind) {
   auto& m = memory();
-  long n = m.count.fetch_add(1) + 1;
+  // Relaxed: a count and a claim, no order between the threads that allocate. The test
+  // arms them before the system runs; what orders that is the test's own hand-over.
+  long n = m.count.fetch_add(1, std::memory_order_relaxed) + 1;
   bool fail = false;
-  if (m.failAt.load() == n) {
-    m.failAt = 0;
+  if (m.failAt.load(std::memory_order_relaxed) == n) {
+    m.failAt.store(0, std::memory_order_relaxed);
     fail = true;
   }
-  if (m.bySite.load()) {
+  if (m.bySite.load(std::memory_order_relaxed)) {
     void* frames[kMaxFrames];
     int depth = backtrace(frames, kMaxFrames);
     if (depth < kMaxFrames && t_rootFrames > 0 && depth - t_rootFrames > kOwnFrames) depth -= t_rootFrames;
@@ -118,26 +129,111 @@ SIM_CALLER_SIDE_NOINLINE Verdict decide(const char* kind) {
   return account(kind) ? Verdict::Refused : Verdict::Granted;
 }
 
-SIM_CALLER_SIDE void* allocate(std::size_t size) {
+// Every block of operator new carries this record just before the caller's bytes: which
+// family made it, checked when the block is given back. The malloc'd block ends where the
+// caller's does, so the sanitizers still see an overrun past the end, and LeakSanitizer
+// takes the caller's pointer as one into the block. No lock: the threads that allocate
+// must not be ordered by the heap.
+enum Family : uint16_t { kNew, kNewArray, kNewAligned, kNewArrayAligned };
+struct Header {
+  std::size_t size;  // as asked for
+  uint32_t seal;     // kSeal mixed with the caller's address; cleared when given back
+  uint16_t family;
+  uint16_t alignShift;  // the aligned families' alignment, as a power of two
+};
+constexpr std::size_t kHeader = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+static_assert(sizeof(Header) == kHeader, "the caller's bytes keep new's alignment");
+constexpr uint32_t kSeal = 0x51de4ea9u;
+constexpr std::size_t kUnsized = SIZE_MAX;
+
+uint32_t sealOf(const char* user) {
+  uint64_t address = reinterpret_cast<uintptr_t>(user);
+  return kSeal ^ static_cast<uint32_t>(address) ^ static_cast<uint32_t>(address >> 32);
+}
+bool aligned(Family family) { return family == kNewAligned || family == kNewArrayAligned; }
+bool array(Family family) { return family == kNewArray || family == kNewArrayAligned; }
+std::size_t offsetFor(std::size_t alignment) { return alignment > kHeader ? alignment : kHeader; }
+
+SIM_CALLER_SIDE void* allocate(std::size_t size, Family family, std::size_t alignment = 0) {
+  std::size_t offset = offsetFor(alignment);
+  if (size > SIZE_MAX - offset - 1) throw std::bad_alloc();
   for (;;) {
-    if (void* block = std::malloc(size ? size : 1)) return block;
+    void* base = nullptr;
+    // One byte at least, so that the caller's pointer stays inside the block.
+    std::size_t total = offset + (size ? size : 1);
+    if (alignment > kHeader ? posix_memalign(&base, alignment, total) == 0 : (base = std::malloc(total)) != nullptr) {
+      char* user = static_cast<char*>(base) + offset;
+      *(reinterpret_cast<Header*>(user) - 1) =
+          Header{size, sealOf(user), family, static_cast<uint16_t>(alignment ? std::countr_zero(alignment) : 0)};
+      return user;
+    }
     std::new_handler handler = std::get_new_handler();
     if (!handler) throw std::bad_alloc();
     handler();
   }
 }
 
-SIM_CALLER_SIDE void* allocateAligned(std::size_t size, std::align_val_t alignment) {
-  auto align = static_cast<std::size_t>(alignment);
-  if (align < sizeof(void*)) align = sizeof(void*);
-  for (;;) {
-    void* block = nullptr;
-    if (posix_memalign(&block, align, size ? size : 1) == 0) return block;
-    std::new_handler handler = std::get_new_handler();
-    if (!handler) throw std::bad_alloc();
-    handler();
-  }
+// Whether the record before a block given to operator delete may be read. AddressSanitizer
+// guards the bytes before a block of malloc, and owns only the start of a block; the
+// caller's pointer of ours never is one. ThreadSanitizer owns every byte of a block, and
+// the record of ours lies inside one.
+bool recordReadable(const char* user) {
+  if (!__sanitizer_get_ownership) return true;
+  if (__asan_address_is_poisoned) return !__sanitizer_get_ownership(user);
+  return __sanitizer_get_ownership(user - kHeader) != 0;
 }
+
+void describe(char* out, std::size_t room, const char* name, Family family, std::size_t alignment, std::size_t size) {
+  bool sized = size != kUnsized;
+  if (aligned(family) && sized)
+    std::snprintf(out, room, "%s (aligned %zu, %zu bytes)", name, alignment, size);
+  else if (aligned(family))
+    std::snprintf(out, room, "%s (aligned %zu)", name, alignment);
+  else if (sized)
+    std::snprintf(out, room, "%s (%zu bytes)", name, size);
+  else
+    std::snprintf(out, room, "%s", name);
+}
+
+// As AddressSanitizer reports a mismatched release: what gave the block back through what,
+// then an end to the process, before the heap is corrupted.
+[[noreturn]] void mismatch(void* block, Family family, std::size_t alignment, std::size_t size, const Header* made) {
+  char released[64], what[96] = "a block that no operator new made, or one given back already";
+  describe(released, sizeof released, array(family) ? "operator delete[]" : "operator delete", family, alignment, size);
+  if (made) {
+    auto by = static_cast<Family>(made->family);
+    std::strcpy(what, "a block of ");
+    describe(what + 11, sizeof what - 11, array(by) ? "operator new[]" : "operator new", by,
+             std::size_t{1} << made->alignShift, made->size);
+  }
+  std::fprintf(stderr, "heap mismatch: %s releases %s\n", released, what);
+  if (__sanitizer_print_stack_trace) {
+    __sanitizer_print_stack_trace();
+    if (__asan_describe_address) __asan_describe_address(block);  // where it was allocated
+  } else {
+    void* frames[kMaxFrames];
+    backtrace_symbols_fd(frames, backtrace(frames, kMaxFrames), 2);
+  }
+  std::abort();
+}
+
+// The blocks came from malloc or posix_memalign: free is what gives them back, whatever
+// the optimizer infers from the operator's name.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+SIM_CALLER_SIDE void release(void* block, Family family, std::size_t size = kUnsized, std::size_t alignment = 0) {
+  if (!block) return;
+  char* user = static_cast<char*>(block);
+  if (!recordReadable(user)) mismatch(block, family, alignment, size, nullptr);
+  Header* header = reinterpret_cast<Header*>(user) - 1;
+  if (header->seal != sealOf(user)) mismatch(block, family, alignment, size, nullptr);
+  bool wrongSize = size != kUnsized && size != header->size;
+  bool wrongAlignment = aligned(family) && alignment != std::size_t{1} << header->alignShift;
+  if (header->family != family || wrongSize || wrongAlignment) mismatch(block, family, alignment, size, header);
+  header->seal = 0;
+  std::free(user - offsetFor(alignment));
+}
+#pragma GCC diagnostic pop
 
 int depthWithin() { return t_depth; }
 
@@ -235,18 +331,18 @@ SIM_CALLER_SIDE void PlatformFree(void* block) {
 
 SIM_CALLER_SIDE void* operator new(std::size_t size) {
   if (sim::decide("operator new") == sim::Verdict::Refused) throw std::bad_alloc();
-  return sim::allocate(size);
+  return sim::allocate(size, sim::kNew);
 }
 
 SIM_CALLER_SIDE void* operator new[](std::size_t size) {
   if (sim::decide("operator new[]") == sim::Verdict::Refused) throw std::bad_alloc();
-  return sim::allocate(size);
+  return sim::allocate(size, sim::kNewArray);
 }
 
 SIM_CALLER_SIDE void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   if (sim::decide("operator new (nothrow)") == sim::Verdict::Refused) return nullptr;
   try {
-    return sim::allocate(size);
+    return sim::allocate(size, sim::kNew);
   } catch (...) {
     return nullptr;
   }
@@ -255,7 +351,7 @@ SIM_CALLER_SIDE void* operator new(std::size_t size, const std::nothrow_t&) noex
 SIM_CALLER_SIDE void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   if (sim::decide("operator new[] (nothrow)") == sim::Verdict::Refused) return nullptr;
   try {
-    return sim::allocate(size);
+    return sim::allocate(size, sim::kNewArray);
   } catch (...) {
     return nullptr;
   }
@@ -263,18 +359,18 @@ SIM_CALLER_SIDE void* operator new[](std::size_t size, const std::nothrow_t&) no
 
 SIM_CALLER_SIDE void* operator new(std::size_t size, std::align_val_t alignment) {
   if (sim::decide("operator new (aligned)") == sim::Verdict::Refused) throw std::bad_alloc();
-  return sim::allocateAligned(size, alignment);
+  return sim::allocate(size, sim::kNewAligned, static_cast<std::size_t>(alignment));
 }
 
 SIM_CALLER_SIDE void* operator new[](std::size_t size, std::align_val_t alignment) {
   if (sim::decide("operator new[] (aligned)") == sim::Verdict::Refused) throw std::bad_alloc();
-  return sim::allocateAligned(size, alignment);
+  return sim::allocate(size, sim::kNewArrayAligned, static_cast<std::size_t>(alignment));
 }
 
 SIM_CALLER_SIDE void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
   if (sim::decide("operator new (aligned, nothrow)") == sim::Verdict::Refused) return nullptr;
   try {
-    return sim::allocateAligned(size, alignment);
+    return sim::allocate(size, sim::kNewAligned, static_cast<std::size_t>(alignment));
   } catch (...) {
     return nullptr;
   }
@@ -283,30 +379,39 @@ SIM_CALLER_SIDE void* operator new(std::size_t size, std::align_val_t alignment,
 SIM_CALLER_SIDE void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
   if (sim::decide("operator new[] (aligned, nothrow)") == sim::Verdict::Refused) return nullptr;
   try {
-    return sim::allocateAligned(size, alignment);
+    return sim::allocate(size, sim::kNewArrayAligned, static_cast<std::size_t>(alignment));
   } catch (...) {
     return nullptr;
   }
 }
 
-// The blocks came from malloc or posix_memalign: free is what gives them back, whatever
-// the optimizer infers from the operator's name.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-SIM_CALLER_SIDE void operator delete(void* block) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete[](void* block) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete(void* block, std::align_val_t) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete[](void* block, std::align_val_t) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete(void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
-SIM_CALLER_SIDE void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-  std::free(block);
+// Each form checks the block against its own family, its size and alignment against what
+// was asked for. The nothrow forms belong to the allocating forms they pair with.
+SIM_CALLER_SIDE void operator delete(void* block) noexcept { sim::release(block, sim::kNew); }
+SIM_CALLER_SIDE void operator delete[](void* block) noexcept { sim::release(block, sim::kNewArray); }
+SIM_CALLER_SIDE void operator delete(void* block, std::size_t size) noexcept { sim::release(block, sim::kNew, size); }
+SIM_CALLER_SIDE void operator delete[](void* block, std::size_t size) noexcept {
+  sim::release(block, sim::kNewArray, size);
 }
-SIM_CALLER_SIDE void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept {
-  std::free(block);
+SIM_CALLER_SIDE void operator delete(void* block, const std::nothrow_t&) noexcept { sim::release(block, sim::kNew); }
+SIM_CALLER_SIDE void operator delete[](void* block, const std::nothrow_t&) noexcept {
+  sim::release(block, sim::kNewArray);
 }
-#pragma GCC diagnostic pop
+SIM_CALLER_SIDE void operator delete(void* block, std::align_val_t alignment) noexcept {
+  sim::release(block, sim::kNewAligned, sim::kUnsized, static_cast<std::size_t>(alignment));
+}
+SIM_CALLER_SIDE void operator delete[](void* block, std::align_val_t alignment) noexcept {
+  sim::release(block, sim::kNewArrayAligned, sim::kUnsized, static_cast<std::size_t>(alignment));
+}
+SIM_CALLER_SIDE void operator delete(void* block, std::size_t size, std::align_val_t alignment) noexcept {
+  sim::release(block, sim::kNewAligned, size, static_cast<std::size_t>(alignment));
+}
+SIM_CALLER_SIDE void operator delete[](void* block, std::size_t size, std::align_val_t alignment) noexcept {
+  sim::release(block, sim::kNewArrayAligned, size, static_cast<std::size_t>(alignment));
+}
+SIM_CALLER_SIDE void operator delete(void* block, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  sim::release(block, sim::kNewAligned, sim::kUnsized, static_cast<std::size_t>(alignment));
+}
+SIM_CALLER_SIDE void operator delete[](void* block, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  sim::release(block, sim::kNewArrayAligned, sim::kUnsized, static_cast<std::size_t>(alignment));
+}

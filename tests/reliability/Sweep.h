@@ -73,12 +73,17 @@ struct MayNotFire {
   const char* why;
 };
 
+enum class Heap { Allocates, Nothing };
+
 struct Scenario {
   std::string name;
   std::function<void(Run&)> body;
   // Runs that reach platform calls the system makes only when another call failed
   // (ExitProcess after a failed handler registration): the coverage check makes them.
   std::vector<Injection> failurePaths = {};
+  // Whether the system allocates here; a scenario that should and records nothing has
+  // lost what it observes.
+  Heap heap = Heap::Allocates;
   std::vector<MayNotFire> mayNotFire = {};
 };
 

@@ -117,6 +117,29 @@ TEST_F(SimMachineTest, FaultsHitTheChosenCallOnly) {
   CloseHandle(third);
 }
 
+// The system's allocations on the threads the machine runs it on: the service's main
+// thread, the dispatcher's (in the control handler), and a thread the service starts.
+long g_counted[3];
+SERVICE_STATUS_HANDLE g_countingStatus;
+long countOne() {
+  long before = sim::systemAllocations();
+  delete new int(0);
+  return sim::systemAllocations() - before;
+}
+DWORD WINAPI countingHandler(DWORD, DWORD, LPVOID, LPVOID) {
+  g_counted[1] = countOne();
+  SERVICE_STATUS stopped{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+  SetServiceStatus(g_countingStatus, &stopped);
+  return NO_ERROR;
+}
+void WINAPI countingMain(DWORD, LPWSTR*) {
+  g_counted[0] = countOne();
+  g_countingStatus = RegisterServiceCtrlHandlerExW(L"", countingHandler, NULL);
+  std::thread([] { g_counted[2] = countOne(); }).join();
+  SERVICE_STATUS running{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+  SetServiceStatus(g_countingStatus, &running);
+}
+
 TEST_F(SimMachineTest, OnlyTheSystemsAllocationsAreCountedAndTheChosenOneFails) {
   ASSERT_TRUE(sim::allocationsTracked());
   std::wstring key, name;
@@ -144,6 +167,19 @@ TEST_F(SimMachineTest, OnlyTheSystemsAllocationsAreCountedAndTheChosenOneFails) 
   PlatformFree(block);
   EXPECT_EQ(sim::systemAllocations(), start + 5);
   CloseHandle(event);
+
+  sim::scm::runAsService(L"QTHRMON");
+  wchar_t service[] = L"QTHRMON";
+  SERVICE_TABLE_ENTRYW table[] = {{service, countingMain}, {NULL, NULL}};
+  std::thread dispatcher([&] { StartServiceCtrlDispatcherW(table); });
+  {
+    sim::Unobserved test;
+    ASSERT_TRUE(sim::scm::waitForState(SERVICE_RUNNING));
+    sim::scm::postControl(SERVICE_CONTROL_STOP);
+    dispatcher.join();
+    sim::scm::joinServiceThreads();
+  }
+  EXPECT_EQ(std::vector<long>(g_counted, g_counted + 3), (std::vector<long>{1, 1, 1}));
 }
 
 TEST_F(SimMachineTest, ABlockGivenBackThroughAnotherFamilyEndsTheProcess) {

@@ -21,6 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kEscapedException = 70;
+constexpr int kReportNotWritten = 71;
+// A report ends with this line; one without it was cut short.
+const char kLastLine[] = "end of report";
 
 struct Running {
   size_t index;
@@ -41,7 +44,11 @@ std::vector<std::string> readLines(const std::string& path) {
 std::string ChildResult::describe() const {
   switch (end) {
     case End::Finished:
-      return status == kEscapedException ? "an exception left the run" : "exit " + std::to_string(status);
+      if (status == kEscapedException) return "an exception left the run";
+      if (status == kReportNotWritten) return "its report could not be written";
+      return "exit " + std::to_string(status);
+    case End::Unreported:
+      return "exit 0 before its report was whole";
     case End::Crashed:
       return std::string("crashed with signal ") + std::to_string(status) + " (" + strsignal(status) + ")";
     case End::Hung:
@@ -76,11 +83,12 @@ std::vector<ChildResult> runIsolated(size_t count, const std::function<void(size
         } catch (...) {
           std::exit(kEscapedException);
         }
+        lines.push_back(kLastLine);
         std::FILE* f = std::fopen(name, "w");
-        if (f) {
-          for (auto& l : lines) std::fprintf(f, "%s\n", l.c_str());
-          std::fclose(f);
-        }
+        bool written = f != nullptr;
+        for (size_t i = 0; written && i < lines.size(); i++) written = std::fprintf(f, "%s\n", lines[i].c_str()) >= 0;
+        if (f && std::fclose(f) != 0) written = false;
+        if (!written) std::exit(kReportNotWritten);
         // exit, not _exit: the sanitizers give their verdicts at exit (ThreadSanitizer's
         // reports and LeakSanitizer's check set the exit status).
         std::exit(0);
@@ -107,7 +115,12 @@ std::vector<ChildResult> runIsolated(size_t count, const std::function<void(size
         }
       }
       if (done == it->pid) {
-        results[it->index].lines = readLines(it->file);
+        ChildResult& r = results[it->index];
+        r.lines = readLines(it->file);
+        if (!r.lines.empty() && r.lines.back() == kLastLine)
+          r.lines.pop_back();
+        else if (r.end == ChildResult::End::Finished && r.status == 0)
+          r.end = ChildResult::End::Unreported;
         std::remove(it->file.c_str());
         it = running.erase(it);
         reaped = true;

@@ -1,7 +1,7 @@
 // Runs work each in a process of its own, forked from the test: the mode
 // manager and the frame are process-wide singletons, as in the product, so every run
 // needs a fresh process. A run that does not end in time is killed; one that crashes is
-// reported with its signal.
+// reported with its signal; one that ends without its whole report is broken too.
 #pragma once
 
 #include <functional>
@@ -22,7 +22,8 @@ class Lines {
 };
 
 struct ChildResult {
-  enum class End { Finished, Crashed, Hung };
+  // Unreported: it exited with 0 but without its whole report, which counts as broken.
+  enum class End { Finished, Crashed, Hung, Unreported };
   End end = End::Finished;
   int status = 0;  // the exit code, or the signal that ended it
   std::vector<std::string> lines;

@@ -390,13 +390,13 @@ const std::vector<Scenario>& scenarios() {
       {"service_start_controls_shutdown", [](Run& r) { serviceLife(r, true, false, true); }},
       {"service_first_start_stop", [](Run& r) { serviceLife(r, false, true, false); }},
       {"install_role", installRole},
-      {"install_role_on_a_paused_service", installRoleOnAPausedService},
+      {"install_role_on_a_paused_service", installRoleOnAPausedService, {}, Heap::Nothing},
       {"remove_role", removeRole},
-      {"delfile_role", delfileRole},
+      {"delfile_role", delfileRole, {}, Heap::Nothing},
       {"idle_period", idlePeriod},
       {"removal_check", removalCheck},
       {"gpu_sampler", gpuSampler},
-      {"device_toolkit", deviceToolkit},
+      {"device_toolkit", deviceToolkit, {}, Heap::Nothing},
       {"log_directory", logDirectory, {{"MakeSureDirectoryPathExists", 1, ERROR_ACCESS_DENIED}}},
   };
   return all;

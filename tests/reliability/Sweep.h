@@ -66,12 +66,25 @@ struct Injection {
 // heap allocations (with logging as the product has it, discarding every message).
 enum class Faults { Calls, Allocations };
 
+// A call that a rerun may legitimately not make, so a failure armed on it may not fire:
+// whether the system makes it at all depends on how its threads interleave.
+struct MayNotFire {
+  std::string api;
+  const char* why;
+};
+
+enum class Heap { Allocates, Nothing };
+
 struct Scenario {
   std::string name;
   std::function<void(Run&)> body;
   // Runs that reach platform calls the system makes only when another call failed
   // (ExitProcess after a failed handler registration): the coverage check makes them.
   std::vector<Injection> failurePaths = {};
+  // Whether the system allocates here; a scenario that should and records nothing has
+  // lost what it observes.
+  Heap heap = Heap::Allocates;
+  std::vector<MayNotFire> mayNotFire = {};
 };
 
 // Every scenario of the sweep, in a fixed order.
@@ -106,6 +119,9 @@ struct SweepReport {
   size_t injected = 0;                   // runs with one call armed to fail
   size_t exercised = 0;                  // ... whose armed call was reached and failed
   size_t persistent = 0;                 // runs with every call of one name failing
+  size_t persistentFired = 0;            // ... whose armed name was reached and failed
+  std::vector<std::string> unfired;      // armed failures that never fired, unexplained
+  std::vector<std::string> excused;      // ... and those the scenario names, with why
   std::map<std::string, size_t> notInjected;  // calls that cannot fail, by name
   std::vector<std::string> unknownCalls;      // calls the failure table does not list
   std::vector<std::string> failures;          // runs that broke an invariant

@@ -67,6 +67,28 @@ size_t openHandleCount(const std::string& kind);
 // Kinds of the handles still open, for leak messages.
 std::vector<std::string> openHandleKinds();
 
+// ---- The machine's own records ----
+// The call log and counts, the fault table, the clock, the handle table and the heap's
+// records order nothing between the threads that make calls: on Windows unrelated calls
+// are no synchronization. While an Unseen lives, ThreadSanitizer sees neither the
+// thread's accesses nor its locks; no callback of a test or the system runs under it.
+class Unseen {
+ public:
+  Unseen();
+  ~Unseen();
+  Unseen(const Unseen&) = delete;
+  Unseen& operator=(const Unseen&) = delete;
+};
+// A lock of those records, held unseen.
+class UnseenLock {
+ public:
+  explicit UnseenLock(std::mutex& lock) : m_guard(lock) {}
+
+ private:
+  Unseen m_unseen;  // first in, last out
+  std::lock_guard<std::mutex> m_guard;
+};
+
 // ---- Failure injection and call recording ----
 // Every simulated call first passes through checkFault(name): the call is counted and
 // logged, and when a fault is armed for it the call fails with the given code.

@@ -68,7 +68,7 @@ Memory& memory() {
 
 void resetMemory() {
   auto& m = memory();
-  std::lock_guard<std::mutex> g(m.lock);
+  UnseenLock g(m.lock);
   m.count = 0;
   m.failAt = 0;
   m.bySite = false;
@@ -103,6 +103,7 @@ __attribute__((noinline)) bool account(const char* kind) {
     fail = true;
   }
   if (m.bySite.load(std::memory_order_relaxed)) {
+    Unseen unseen;  // the stack walk takes the unwinder's locks
     void* frames[kMaxFrames];
     int depth = backtrace(frames, kMaxFrames);
     if (depth < kMaxFrames && t_rootFrames > 0 && depth - t_rootFrames > kOwnFrames) depth -= t_rootFrames;
@@ -261,20 +262,20 @@ SIM_CALLER_SIDE_NOINLINE void allocationStacksFromHere() {
 
 void recordAllocationSites() {
   auto& m = memory();
-  std::lock_guard<std::mutex> g(m.lock);
+  UnseenLock g(m.lock);
   m.recording = true;
   m.bySite = true;
 }
 
 std::vector<AllocationSite> allocationSites() {
   auto& m = memory();
-  std::lock_guard<std::mutex> g(m.lock);
+  UnseenLock g(m.lock);
   return m.sites;
 }
 
 void failAllocationAt(uint64_t stack, long nth) {
   auto& m = memory();
-  std::lock_guard<std::mutex> g(m.lock);
+  UnseenLock g(m.lock);
   m.target = stack;
   m.targetNth = nth;
   m.targetSeen = 0;
@@ -283,13 +284,13 @@ void failAllocationAt(uint64_t stack, long nth) {
 
 size_t livePlatformBlocks() {
   auto& m = memory();
-  std::lock_guard<std::mutex> g(m.lock);
+  UnseenLock g(m.lock);
   return m.blocks.size();
 }
 
 std::vector<std::string> platformBlockMisuse() {
   auto& m = memory();
-  std::lock_guard<std::mutex> g(m.lock);
+  UnseenLock g(m.lock);
   return m.misuse;
 }
 
@@ -306,7 +307,7 @@ SIM_CALLER_SIDE void* PlatformMalloc(size_t size) {
   if (block) {
     sim::Inside bookkeeping;
     auto& m = sim::memory();
-    std::lock_guard<std::mutex> g(m.lock);
+    sim::UnseenLock g(m.lock);
     m.blocks[block] = size;
   }
   return block;
@@ -317,7 +318,7 @@ SIM_CALLER_SIDE void PlatformFree(void* block) {
   {
     sim::Inside bookkeeping;
     auto& m = sim::memory();
-    std::lock_guard<std::mutex> g(m.lock);
+    sim::UnseenLock g(m.lock);
     if (m.blocks.erase(block) == 0) {
       // Freed twice, or never ours: freeing it again would corrupt the heap.
       m.misuse.push_back("PlatformFree of a block not allocated");

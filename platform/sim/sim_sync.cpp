@@ -79,18 +79,15 @@ struct Mutex : Waitable {
   void onLastHandleClosed() override;
 };
 
-void Event::onLastHandleClosed() {
-  std::wstring n = name;
-  // The object may still be referenced by a waiter; the name goes with the last handle.
+// The object may still be referenced by a waiter; the name goes with the last handle.
+// Closing an unnamed object touches nothing another thread sees.
+void forgetName(const std::wstring& name) {
+  if (name.empty()) return;
   std::lock_guard<std::mutex> g(syncLock());
-  if (!n.empty()) names().objects.erase(n);
+  names().objects.erase(name);
 }
-
-void Mutex::onLastHandleClosed() {
-  std::wstring n = name;
-  std::lock_guard<std::mutex> g(syncLock());
-  if (!n.empty()) names().objects.erase(n);
-}
+void Event::onLastHandleClosed() { forgetName(name); }
+void Mutex::onLastHandleClosed() { forgetName(name); }
 
 // Mutexes owned by the current thread; abandoned when the thread ends.
 struct OwnedMutexes {

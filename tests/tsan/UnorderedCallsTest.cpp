@@ -1,0 +1,73 @@
+// Platform calls that Windows does not order must not hide a race between the threads
+// that make them. Built only under ThreadSanitizer.
+#include "platform/memory.h"
+#include "tests/support/SimFixture.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+class UnorderedCallsTest : public SimTest {};
+
+// Relaxed flags order nothing for ThreadSanitizer. They lie away from the raced int: it
+// keeps only a few accesses per 8 bytes, and spinning on a flag there would push out the
+// write it must see.
+std::atomic<bool> called, written, hooked;
+
+// Two threads write `shared`, each making `call` between its write and the other's; the
+// second makes its call after the first has made its own, both threads alive.
+[[noreturn]] void race(void (*call)()) {
+  int shared = 0;
+  std::thread first([&] {
+    shared = 1;
+    call();
+    called.store(true, std::memory_order_relaxed);
+    while (!written.load(std::memory_order_relaxed)) std::this_thread::yield();
+  });
+  std::thread second([&] {
+    while (!called.load(std::memory_order_relaxed)) std::this_thread::yield();
+    call();
+    shared = 2;
+    written.store(true, std::memory_order_relaxed);
+  });
+  first.join();
+  second.join();
+  std::exit(0);
+}
+
+TEST_F(UnorderedCallsTest, ARaceAcrossCallsThatOrderNothingIsReported) {
+  struct Row {
+    const char* calls;
+    void (*call)();
+  };
+  const Row rows[] = {
+      {"GetTickCount64", [] { GetTickCount64(); }},
+      {"Sleep", [] { Sleep(10); }},
+      {"CreateEventW, CloseHandle", [] { CloseHandle(CreateEventW(NULL, TRUE, FALSE, NULL)); }},
+      {"PlatformMalloc, PlatformFree", [] { PlatformFree(PlatformMalloc(8)); }},
+      {"operator new with its site recorded",
+       [] {
+         sim::recordAllocationSites();
+         delete new int(0);
+       }},
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const Row& row : rows)
+    EXPECT_EXIT(race(row.call), ::testing::ExitedWithCode(66), "ThreadSanitizer: data race") << row.calls;
+}
+
+// What a test wrote before setting a hook is seen by the thread that runs it: were the
+// hook not handed over, ThreadSanitizer would report the read of `armed` here.
+TEST_F(UnorderedCallsTest, AHookSetDuringARunIsHandedToTheThreadThatRunsIt) {
+  int armed = 0;
+  std::thread caller([] {
+    while (!hooked.load(std::memory_order_relaxed)) GetTickCount64();
+  });
+  armed = 1;
+  sim::onCall("GetTickCount64", [&] { hooked.store(armed == 1, std::memory_order_relaxed); });
+  caller.join();
+}
+
+}  // namespace

@@ -296,7 +296,7 @@ std::string objectRights() {
 }
 
 // An option that no REG_OPTION_ value names.
-std::string keyOptionNoValueNames() {
+std::string unknownKeyOption() {
   LSTATUS status = 0;
   HKEY key = createKey(kKey, 0x20, &status);
   std::string r = "option 0x20: " + num(status) + (keyThere(kKey) ? ", created" : ", not created");
@@ -395,7 +395,7 @@ std::string truncateWithoutWriteAccess() {
   return r + ", " + num(done) + " bytes left";
 }
 
-std::string shareBitNoValueNames() {
+std::string unknownShareBit() {
   const std::wstring path = checkFile();
   CloseHandle(openFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS));
   HANDLE held = openFile(path, GENERIC_READ, 0x8);
@@ -474,7 +474,7 @@ const std::vector<PlatformCheck>& platformChecks() {
       {"NotificationEventRights", "opened to wait: 0, signalled 0; opened to set: 5, signalled 258", wine,
        notificationEventRights},
       {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", doc, keyRights},
-      {"KeyOptionNoValueNames", "option 0x20: 0, created", wine, keyOptionNoValueNames},
+      {"UnknownKeyOption", "option 0x20: 0, created", wine, unknownKeyOption},
       {"SubkeyCreationIgnoresTheHandlesRights", "read-only handle: 0; handle with no rights: 0", doc,
        subkeyThroughWeakHandles},
       {"SubkeyCreationNeedsTheKeysSecurity", "5, not created", doc, subkeyUnderRefusingSecurity, "0, created"},
@@ -491,7 +491,7 @@ const std::vector<PlatformCheck>& platformChecks() {
        "held for writing, reads shared: read sharing writes ok, read sharing reads only 32, delete 32; "
        "held for reading, reads shared: write 32, read sharing writes only 32, an open for no data ok",
        doc, shareModes},
-      {"ShareBitNoValueNames", "share bit 8: ok, then a reader 32", wine, shareBitNoValueNames},
+      {"UnknownShareBit", "share bit 8: ok, then a reader 32", wine, unknownShareBit},
       {"CopyOfAFileBeingWritten", "held for writing, reads shared: ok", wine, copyOfAFileBeingWritten},
       {"FileArguments", "new: ok, again 80; disposition 0: 87; open a missing file: 2", doc, fileArguments},
       {"TruncateNeedsWriteAccess", "opened for reading: 87, 4 bytes left", doc, truncateWithoutWriteAccess,

@@ -72,6 +72,8 @@ TEST_F(MmcModeTest, InitRecordsThePairOfTheFirmwaresMode) {
   } cases[] = {
       {2, true, 3, 1},  {3, true, 1, 1},  {15, true, 0, 2},
       {0, false, {}, {}}, {1, false, {}, {}}, {4, false, {}, {}},
+      // The whole upper half is the mode: low four bits of a known one are not enough.
+      {0x12, false, {}, {}}, {0xF3, false, {}, {}}, {0x10F, false, {}, {}},
   };
   for (auto& c : cases) {
     sim::reg::deleteKey(MMC_REG_ROOT);
@@ -80,7 +82,7 @@ TEST_F(MmcModeTest, InitRecordsThePairOfTheFirmwaresMode) {
     EXPECT_EQ(value(L"CurrentSetting"), c.current) << c.upper;
     EXPECT_EQ(value(L"AutomaticModeSetting"), c.automatic) << c.upper;
   }
-  EXPECT_EQ(sim::dev::words(), std::vector<DWORD>(6, DYTC_CMD_MODE_MMC_GET));
+  EXPECT_EQ(sim::dev::words(), std::vector<DWORD>(9, DYTC_CMD_MODE_MMC_GET));
   // A mode the table does not know is left to the manager to report.
   EXPECT_TRUE(traces.matching(L"MMC ").empty());
 }

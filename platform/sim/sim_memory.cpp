@@ -4,6 +4,7 @@
 
 #include <execinfo.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdio>
@@ -20,6 +21,9 @@ extern "C" int __sanitizer_get_ownership(const volatile void* p) __attribute__((
 extern "C" int __asan_address_is_poisoned(const volatile void* p) __attribute__((weak));
 extern "C" void __sanitizer_print_stack_trace() __attribute__((weak));
 extern "C" void __asan_describe_address(void* address) __attribute__((weak));
+extern "C" void __asan_poison_memory_region(const volatile void* p, std::size_t size) __attribute__((weak));
+extern "C" void __asan_unpoison_memory_region(const volatile void* p, std::size_t size) __attribute__((weak));
+extern "C" std::size_t __sanitizer_get_allocated_size(const volatile void* p) __attribute__((weak));
 
 // Functions that must see the thread as their caller left it: the allocation entry
 // points, and whatever moves the depth by hand.
@@ -133,8 +137,10 @@ SIM_CALLER_SIDE_NOINLINE Verdict decide(const char* kind) {
 // Every block of operator new carries this record just before the caller's bytes: which
 // family made it, checked when the block is given back. The malloc'd block ends where the
 // caller's does, so the sanitizers still see an overrun past the end, and LeakSanitizer
-// takes the caller's pointer as one into the block. No lock: the threads that allocate
-// must not be ordered by the heap.
+// takes the caller's pointer as one into the block. Under AddressSanitizer the record and
+// the padding before it stay poisoned while the block lives, so that an access just
+// before the caller's bytes is reported as it is before a plain malloc'd block. No lock:
+// the threads that allocate must not be ordered by the heap.
 enum Family : uint16_t { kNew, kNewArray, kNewAligned, kNewArrayAligned };
 struct Header {
   std::size_t size;  // as asked for
@@ -166,6 +172,7 @@ SIM_CALLER_SIDE void* allocate(std::size_t size, Family family, std::size_t alig
       char* user = static_cast<char*>(base) + offset;
       *(reinterpret_cast<Header*>(user) - 1) =
           Header{size, sealOf(user), family, static_cast<uint16_t>(alignment ? std::countr_zero(alignment) : 0)};
+      if (__asan_poison_memory_region) __asan_poison_memory_region(base, offset);
       return user;
     }
     std::new_handler handler = std::get_new_handler();
@@ -182,6 +189,23 @@ bool recordReadable(const char* user) {
   if (!__sanitizer_get_ownership) return true;
   if (__asan_address_is_poisoned) return !__sanitizer_get_ownership(user);
   return __sanitizer_get_ownership(user - kHeader) != 0;
+}
+
+// Opens the record of a live block of ours for the heap to read. The block starts the
+// power of two before the caller's bytes that its alignment asked for, whichever the
+// releasing form claims; a chunk that starts there and reaches the caller's bytes is one.
+// Anything else (a block given back already, a pointer no operator new made) stays as it
+// is, so that AddressSanitizer reports the heap's read of it.
+void openRecord(const char* user, std::size_t claimedAlignment) {
+  if (!__asan_unpoison_memory_region) return;
+  const std::size_t farthest = std::max(offsetFor(claimedAlignment), std::size_t{1} << 16);
+  for (std::size_t offset = kHeader; offset <= farthest; offset <<= 1) {
+    const char* base = user - offset;
+    if (!__sanitizer_get_ownership(base)) continue;
+    // Chunks do not overlap: none that starts farther off reaches the caller's bytes.
+    if (__sanitizer_get_allocated_size(base) > offset) __asan_unpoison_memory_region(user - kHeader, kHeader);
+    return;
+  }
 }
 
 void describe(char* out, std::size_t room, const char* name, Family family, std::size_t alignment, std::size_t size) {
@@ -226,6 +250,7 @@ SIM_CALLER_SIDE void release(void* block, Family family, std::size_t size = kUns
   if (!block) return;
   char* user = static_cast<char*>(block);
   if (!recordReadable(user)) mismatch(block, family, alignment, size, nullptr);
+  openRecord(user, alignment);
   Header* header = reinterpret_cast<Header*>(user) - 1;
   if (header->seal != sealOf(user)) mismatch(block, family, alignment, size, nullptr);
   bool wrongSize = size != kUnsized && size != header->size;

@@ -40,12 +40,17 @@ struct Fault {
   long skip;   // calls to let through before failing
   int times;   // failures left; -1 forever
 };
+// A test's hook, shared so that taking it under the records' lock copies none of its captures.
+template <class Function>
+using Hook = std::shared_ptr<const Function>;
+using CallHook = Hook<std::function<void()>>;
+
 struct Faults {
   std::mutex lock;
   std::vector<Fault> armed;
   std::map<std::string, int> counts;
   std::vector<std::string> log;
-  std::map<std::string, std::function<void()>> hooks;
+  std::map<std::string, CallHook> hooks;
   std::vector<FiredFault> fired;
 };
 Faults& faults() {
@@ -56,7 +61,7 @@ Faults& faults() {
 struct Clock {
   std::atomic<ULONGLONG> ms{0};
   std::mutex lock;
-  std::function<void(DWORD)> sleepHook;
+  Hook<std::function<void(DWORD)>> sleepHook;
   LONGLONG frequency = 10000000;
   std::vector<LONGLONG> counterScript;
   size_t counterNext = 0;
@@ -83,6 +88,41 @@ void takeOver(void* what) {
   if (__tsan_acquire) __tsan_acquire(what);
 }
 
+// A hook's count orders nothing between the threads that run it, as two calls of the
+// same name order nothing. Each thread hands what it did with the hook to the hook's
+// destruction only, which comes after every use as on a real count, and is seen whole.
+thread_local bool t_droppingHook = false;
+
+template <class Function>
+Hook<Function> makeHook(Function function) {
+  return Hook<Function>(new const Function(std::move(function)), [](const Function* hook) {
+    if (t_droppingHook && AnnotateIgnoreSyncEnd) AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+    takeOver(const_cast<Function*>(hook));
+    delete hook;
+    if (t_droppingHook && AnnotateIgnoreSyncBegin) AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+  });
+}
+
+template <class Function>
+void dropHook(Hook<Function>& hook) {
+  if (!hook) return;
+  handOver(const_cast<Function*>(hook.get()));
+  if (AnnotateIgnoreSyncBegin) AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+  t_droppingHook = true;
+  hook.reset();
+  t_droppingHook = false;
+  if (AnnotateIgnoreSyncEnd) AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+}
+
+// Runs a hook taken from the records, then drops it.
+template <class Function, class... Args>
+void runHook(Hook<Function>& hook, void* handedOver, Args... args) {
+  if (!hook) return;
+  takeOver(handedOver);
+  (*hook)(args...);
+  dropHook(hook);
+}
+
 }  // namespace
 
 Unseen::Unseen() {
@@ -98,27 +138,30 @@ Unseen::~Unseen() {
 
 HANDLE insertHandle(std::shared_ptr<Object> object, DWORD access) {
   auto& t = table();
+  HandleEntry entry{std::move(object), access};
   UnseenLock g(t.lock);
   uintptr_t value = t.next;
   t.next += 4;
-  object->handleCount++;
-  t.handles.emplace(value, HandleEntry{std::move(object), access});
+  entry.object->handleCount++;
+  t.handles.emplace(value, std::move(entry));
   return reinterpret_cast<HANDLE>(value);
 }
 
 std::shared_ptr<Object> lookupHandle(HANDLE handle) {
   auto& t = table();
-  UnseenLock g(t.lock);
-  auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
-  return it == t.handles.end() ? nullptr : it->second.object;
+  return readUnseen(t.lock, [&]() -> std::shared_ptr<Object> {
+    auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
+    return it == t.handles.end() ? nullptr : it->second.object;
+  });
 }
 
 std::optional<DWORD> handleAccess(HANDLE handle) {
   auto& t = table();
-  UnseenLock g(t.lock);
-  auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == t.handles.end()) return std::nullopt;
-  return it->second.access;
+  return readUnseen(t.lock, [&]() -> std::optional<DWORD> {
+    auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == t.handles.end()) return std::nullopt;
+    return it->second.access;
+  });
 }
 
 bool handleAllows(HANDLE handle, DWORD needed) {
@@ -150,25 +193,28 @@ size_t openHandleCount() {
 
 size_t openHandleCount(const std::string& kind) {
   auto& t = table();
+  const std::string wanted = kind;
   UnseenLock g(t.lock);
   size_t n = 0;
   for (auto& [value, entry] : t.handles)
-    if (kind == entry.object->kind()) n++;
+    if (wanted == entry.object->kind()) n++;
   return n;
 }
 
 std::vector<std::string> openHandleKinds() {
   auto& t = table();
-  UnseenLock g(t.lock);
-  std::vector<std::string> kinds;
-  for (auto& [value, entry] : t.handles) kinds.emplace_back(entry.object->kind());
-  return kinds;
+  return readUnseen(t.lock, [&] {
+    std::vector<std::string> kinds;
+    for (auto& [value, entry] : t.handles) kinds.emplace_back(entry.object->kind());
+    return kinds;
+  });
 }
 
 void failCall(const std::string& api, DWORD error, int nth, int times) {
   auto& f = faults();
+  Fault fault{api, error, nth > 0 ? nth - 1 : 0, times};
   UnseenLock g(f.lock);
-  f.armed.push_back({api, error, nth > 0 ? nth - 1 : 0, times});
+  f.armed.push_back(std::move(fault));
 }
 
 void failAlways(const std::string& api, DWORD error) { failCall(api, error, 1, -1); }
@@ -187,22 +233,27 @@ void clearFaults() {
 
 void onCall(const std::string& api, std::function<void()> hook) {
   auto& f = faults();
+  std::string name = api;
+  CallHook replaced = hook ? makeHook(std::move(hook)) : nullptr;
   handOver(&f.hooks);
-  UnseenLock g(f.lock);
-  f.hooks[api] = std::move(hook);
+  {
+    UnseenLock g(f.lock);
+    f.hooks[name].swap(replaced);
+  }
+  dropHook(replaced);
 }
 
 std::optional<DWORD> checkFault(const char* api) {
   if (t_unobserved) return std::nullopt;
   auto& f = faults();
-  std::function<void()> hook;
+  std::string name = api;  // the caller's text, read where ThreadSanitizer sees it
+  CallHook hook;
   std::optional<DWORD> result;
   {
     UnseenLock g(f.lock);
-    f.counts[api]++;
-    if (f.log.size() < 1000000) f.log.emplace_back(api);
+    f.counts[name]++;
     for (auto it = f.armed.begin(); it != f.armed.end();) {
-      if (!it->api.empty() && it->api != api) {
+      if (!it->api.empty() && it->api != name) {
         ++it;
         continue;
       }
@@ -213,7 +264,7 @@ std::optional<DWORD> checkFault(const char* api) {
       }
       if (!result) {
         result = it->error;
-        f.fired.push_back({api, it->error});
+        f.fired.push_back({name, it->error});
       }
       if (it->times > 0 && --it->times == 0) {
         it = f.armed.erase(it);
@@ -221,29 +272,26 @@ std::optional<DWORD> checkFault(const char* api) {
       }
       ++it;
     }
-    auto h = f.hooks.find(api);
+    auto h = f.hooks.find(name);
     if (h != f.hooks.end()) hook = h->second;
+    if (f.log.size() < 1000000) f.log.push_back(std::move(name));
   }
-  if (hook) {
-    takeOver(&f.hooks);
-    hook();
-    Unseen copy;  // nor does dropping the copy (its captures' counts) order the callers
-    hook = nullptr;
-  }
+  runHook(hook, &f.hooks);
   return result;
 }
 
 int callCount(const std::string& api) {
   auto& f = faults();
-  UnseenLock g(f.lock);
-  auto it = f.counts.find(api);
-  return it == f.counts.end() ? 0 : it->second;
+  std::string name = api;
+  return readUnseen(f.lock, [&] {
+    auto it = f.counts.find(name);
+    return it == f.counts.end() ? 0 : it->second;
+  });
 }
 
 std::vector<std::string> callLog() {
   auto& f = faults();
-  UnseenLock g(f.lock);
-  return f.log;
+  return readUnseen(f.lock, [&] { return f.log; });
 }
 
 void clearCallLog() {
@@ -261,14 +309,14 @@ bool unobservedThread() { return t_unobserved; }
 
 void recordFiredFault(const char* api, DWORD error) {
   auto& f = faults();
+  FiredFault fired{api, error};
   UnseenLock g(f.lock);
-  f.fired.push_back({api, error});
+  f.fired.push_back(std::move(fired));
 }
 
 std::vector<FiredFault> firedFaults() {
   auto& f = faults();
-  UnseenLock g(f.lock);
-  return f.fired;
+  return readUnseen(f.lock, [&] { return f.fired; });
 }
 
 size_t recordedCalls() {
@@ -284,9 +332,13 @@ void setNow(ULONGLONG ms) { virtualClock().ms.store(ms, std::memory_order_relaxe
 
 void onSleep(std::function<void(DWORD)> hook) {
   auto& c = virtualClock();
+  decltype(c.sleepHook) replaced = hook ? makeHook(std::move(hook)) : nullptr;
   handOver(&c.sleepHook);
-  UnseenLock g(c.lock);
-  c.sleepHook = std::move(hook);
+  {
+    UnseenLock g(c.lock);
+    c.sleepHook.swap(replaced);
+  }
+  dropHook(replaced);
 }
 
 void setPerformanceFrequency(LONGLONG frequency) {
@@ -297,9 +349,12 @@ void setPerformanceFrequency(LONGLONG frequency) {
 
 void scriptPerformanceCounter(std::vector<LONGLONG> values) {
   auto& c = virtualClock();
-  UnseenLock g(c.lock);
-  c.counterScript = std::move(values);
-  c.counterNext = 0;
+  std::vector<LONGLONG> script = std::move(values);
+  {
+    UnseenLock g(c.lock);
+    c.counterScript.swap(script);
+    c.counterNext = 0;
+  }
 }
 
 void setProcessId(DWORD pid) { g_pid = pid; }
@@ -308,6 +363,9 @@ ResetHook::ResetHook(void (*fn)()) { resetHooks().push_back(fn); }
 
 void reset() {
   for (auto fn : resetHooks()) fn();
+  // The hooks are a test's: they go after the records' scopes.
+  decltype(Faults::hooks) hooks;
+  decltype(Clock::sleepHook) sleepHook;
   {
     auto& t = table();
     UnseenLock g(t.lock);
@@ -319,18 +377,20 @@ void reset() {
     f.armed.clear();
     f.counts.clear();
     f.log.clear();
-    f.hooks.clear();
+    hooks.swap(f.hooks);
     f.fired.clear();
   }
   {
     auto& c = virtualClock();
     UnseenLock g(c.lock);
     c.ms.store(0, std::memory_order_relaxed);
-    c.sleepHook = nullptr;
+    sleepHook.swap(c.sleepHook);
     c.frequency = 10000000;
     c.counterScript.clear();
     c.counterNext = 0;
   }
+  for (auto& [name, hook] : hooks) dropHook(hook);
+  dropHook(sleepHook);
   g_pid = 4242;
   t_lastError = 0;
 }
@@ -390,17 +450,8 @@ void Sleep(DWORD milliseconds) {
   checkFault("Sleep");
   auto& c = virtualClock();
   advance(milliseconds);
-  std::function<void(DWORD)> hook;
-  {
-    UnseenLock g(c.lock);
-    hook = c.sleepHook;
-  }
-  if (hook) {
-    takeOver(&c.sleepHook);
-    hook(milliseconds);
-    Unseen copy;
-    hook = nullptr;
-  }
+  auto hook = readUnseen(c.lock, [&] { return c.sleepHook; });
+  runHook(hook, &c.sleepHook, milliseconds);
   std::this_thread::yield();
 }
 
@@ -417,20 +468,17 @@ DWORD GetTickCount() {
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
   checkFault("QueryPerformanceFrequency");
   auto& c = virtualClock();
-  UnseenLock g(c.lock);
-  frequency->QuadPart = c.frequency;
+  frequency->QuadPart = readUnseen(c.lock, [&] { return c.frequency; });
   return TRUE;
 }
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* counter) {
   checkFault("QueryPerformanceCounter");
   auto& c = virtualClock();
-  UnseenLock g(c.lock);
-  if (c.counterNext < c.counterScript.size()) {
-    counter->QuadPart = c.counterScript[c.counterNext++];
-  } else {
-    // The counter runs with the virtual clock.
-    counter->QuadPart = static_cast<LONGLONG>(now()) * (c.frequency / 1000);
-  }
+  counter->QuadPart = readUnseen(c.lock, [&] {
+    // Scripted values first; then the counter runs with the virtual clock.
+    if (c.counterNext < c.counterScript.size()) return c.counterScript[c.counterNext++];
+    return static_cast<LONGLONG>(now()) * (c.frequency / 1000);
+  });
   return TRUE;
 }

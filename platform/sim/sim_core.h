@@ -71,7 +71,10 @@ std::vector<std::string> openHandleKinds();
 // The call log and counts, the fault table, the clock, the handle table and the heap's
 // records order nothing between the threads that make calls: on Windows unrelated calls
 // are no synchronization. While an Unseen lives, ThreadSanitizer sees neither the
-// thread's accesses nor its locks; no callback of a test or the system runs under it.
+// thread's accesses nor its locks. So a scope of it touches those records and the
+// machine's own locals only: it reads no argument's memory, writes no out-parameter or
+// return value, and runs no callback, nor a copy or destruction of one. What the caller
+// gives is copied before the scope; what it receives is handed over after.
 class Unseen {
  public:
   Unseen();
@@ -88,6 +91,17 @@ class UnseenLock {
   Unseen m_unseen;  // first in, last out
   std::lock_guard<std::mutex> m_guard;
 };
+// What `read` gives of the records under `lock`: copied while the lock is held unseen, and
+// handed to the caller only once the scope has ended.
+template <class Read>
+auto readUnseen(std::mutex& lock, Read read) {
+  std::optional<decltype(read())> copy;
+  {
+    UnseenLock g(lock);
+    copy.emplace(read());
+  }
+  return std::move(*copy);
+}
 
 // ---- Failure injection and call recording ----
 // Every simulated call first passes through checkFault(name): the call is counted and

@@ -107,7 +107,9 @@ __attribute__((noinline)) bool account(const char* kind) {
     fail = true;
   }
   if (m.bySite.load(std::memory_order_relaxed)) {
-    Unseen unseen;  // the stack walk takes the unwinder's locks
+    // The stack walk takes the unwinder's locks; it reads only what this thread's own
+    // calls saved on its stack, no variable of the system's.
+    Unseen unseen;
     void* frames[kMaxFrames];
     int depth = backtrace(frames, kMaxFrames);
     if (depth < kMaxFrames && t_rootFrames > 0 && depth - t_rootFrames > kOwnFrames) depth -= t_rootFrames;
@@ -294,8 +296,7 @@ void recordAllocationSites() {
 
 std::vector<AllocationSite> allocationSites() {
   auto& m = memory();
-  UnseenLock g(m.lock);
-  return m.sites;
+  return readUnseen(m.lock, [&] { return m.sites; });
 }
 
 void failAllocationAt(uint64_t stack, long nth) {
@@ -315,8 +316,7 @@ size_t livePlatformBlocks() {
 
 std::vector<std::string> platformBlockMisuse() {
   auto& m = memory();
-  UnseenLock g(m.lock);
-  return m.misuse;
+  return readUnseen(m.lock, [&] { return m.misuse; });
 }
 
 }  // namespace sim

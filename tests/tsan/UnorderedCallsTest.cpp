@@ -11,25 +11,28 @@ namespace {
 
 class UnorderedCallsTest : public SimTest {};
 
-// Relaxed flags order nothing for ThreadSanitizer. They lie away from the raced int: it
-// keeps only a few accesses per 8 bytes, and spinning on a flag there would push out the
-// write it must see.
+// Relaxed flags order nothing for ThreadSanitizer. They lie away from the raced variables:
+// it keeps only a few accesses per 8 bytes, and spinning on a flag there would push out
+// the write it must see.
 std::atomic<bool> called, written, hooked;
+// Each row's report must be of the race it plants, not of any other in the run.
+int raced;
+LARGE_INTEGER filled;
+const char* const kRacedReport = "ThreadSanitizer: data race(.|\n)*Location is global '[^']*raced'";
 
-// Two threads write `shared`, each making `call` between its write and the other's; the
+// Two threads write `raced`, each making `call` between its write and the other's; the
 // second makes its call after the first has made its own, both threads alive.
 [[noreturn]] void race(void (*call)()) {
-  int shared = 0;
-  std::thread first([&] {
-    shared = 1;
+  std::thread first([call] {
+    raced = 1;
     call();
     called.store(true, std::memory_order_relaxed);
     while (!written.load(std::memory_order_relaxed)) std::this_thread::yield();
   });
-  std::thread second([&] {
+  std::thread second([call] {
     while (!called.load(std::memory_order_relaxed)) std::this_thread::yield();
     call();
-    shared = 2;
+    raced = 2;
     written.store(true, std::memory_order_relaxed);
   });
   first.join();
@@ -54,8 +57,30 @@ TEST_F(UnorderedCallsTest, ARaceAcrossCallsThatOrderNothingIsReported) {
        }},
   };
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (const Row& row : rows)
-    EXPECT_EXIT(race(row.call), ::testing::ExitedWithCode(66), "ThreadSanitizer: data race") << row.calls;
+  for (const Row& row : rows) EXPECT_EXIT(race(row.call), ::testing::ExitedWithCode(66), kRacedReport) << row.calls;
+}
+
+// What the machine writes for its caller is the caller's: another thread's unordered read
+// of it is a race.
+TEST_F(UnorderedCallsTest, AnOutParameterFilledByTheMachineIsSeen) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::thread filler([] {
+          QueryPerformanceCounter(&filled);
+          called.store(true, std::memory_order_relaxed);
+          while (!written.load(std::memory_order_relaxed)) std::this_thread::yield();
+        });
+        while (!called.load(std::memory_order_relaxed)) std::this_thread::yield();
+        volatile LONGLONG read = filled.QuadPart;
+        static_cast<void>(read);
+        written.store(true, std::memory_order_relaxed);
+        filler.join();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(66),
+      "ThreadSanitizer: data race(.|\n)*Previous write of size 8(.|\n)*QueryPerformanceCounter(.|\n)*"
+      "Location is global '[^']*filled'");
 }
 
 // What a test wrote before setting a hook is seen by the thread that runs it: were the

@@ -18,6 +18,9 @@ std::string opened(HANDLE file) {
   CloseHandle(file);
   return "ok";
 }
+// For a refusal whose error code the documentation does not name.
+std::string refusal(bool refused) { return refused ? "refused" : "ok"; }
+std::string waitRefusal(DWORD result) { return result == WAIT_FAILED ? "refused" : num(result); }
 
 HKEY createKey(const std::wstring& path, DWORD options = REG_OPTION_NON_VOLATILE, LSTATUS* status = nullptr) {
   HKEY key = NULL;
@@ -326,15 +329,17 @@ std::string subkeyUnderRefusingSecurity() {
   const std::wstring path = std::wstring(kKey) + L"\\Sub";
   LSTATUS status = 0;
   HKEY sub = createKey(path, REG_OPTION_NON_VOLATILE, &status);
-  std::string r = num(status) + (keyThere(path) ? ", created" : ", not created");
+  std::string r = refusal(status != ERROR_SUCCESS) + (keyThere(path) ? ", created" : ", not created");
   if (sub) RegCloseKey(sub);
   setKeySecurity(kKey, KEY_ALL_ACCESS);
   removeKeys();
   return r;
 }
 
-// RegDeleteTreeW of a tree whose key C grants everything but `withheld`: what is left.
-std::string deleteTreeWithout(REGSAM withheld) {
+// RegDeleteTreeW of a tree whose key C grants everything but `withheld`. `whole`: its
+// result and every key left; otherwise only whether it was refused, and whether C and the
+// tree above it are left.
+std::string deleteTreeWithout(REGSAM withheld, bool whole) {
   const std::wstring tree = std::wstring(kKey) + L"\\Tree";
   const std::pair<const wchar_t*, const char*> keys[] = {{L"\\A", "A"}, {L"\\B", "B"},
                                                          {L"\\B\\Inner", "B\\Inner"}, {L"\\C", "C"},
@@ -345,7 +350,15 @@ std::string deleteTreeWithout(REGSAM withheld) {
     RegCloseKey(key);
   }
   setKeySecurity(tree + L"\\C", KEY_ALL_ACCESS & ~withheld);
-  std::string r = num(RegDeleteTreeW(HKEY_LOCAL_MACHINE, tree.c_str())) + "; kept:";
+  LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, tree.c_str());
+  if (!whole) {
+    std::string r = refusal(status != ERROR_SUCCESS) + "; the tree " + (keyThere(tree) ? "kept" : "gone") + ", C " +
+                    (keyThere(tree + L"\\C") ? "kept" : "gone");
+    if (keyThere(tree + L"\\C")) setKeySecurity(tree + L"\\C", KEY_ALL_ACCESS);
+    removeKeys();
+    return r;
+  }
+  std::string r = num(status) + "; kept:";
   std::string kept;
   HKEY root = NULL;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, tree.c_str(), 0, KEY_QUERY_VALUE, &root) == ERROR_SUCCESS) {
@@ -386,7 +399,9 @@ std::string truncateWithoutWriteAccess() {
   DWORD done = 0;
   WriteFile(file, "data", 4, &done, NULL);
   CloseHandle(file);
-  std::string r = "opened for reading: " + opened(openFile(path, GENERIC_READ, 0, TRUNCATE_EXISTING));
+  HANDLE truncated = openFile(path, GENERIC_READ, 0, TRUNCATE_EXISTING);
+  std::string r = "opened for reading: " + refusal(truncated == INVALID_HANDLE_VALUE);
+  if (truncated != INVALID_HANDLE_VALUE) CloseHandle(truncated);
   char data[8] = {};
   file = openFile(path, GENERIC_READ, 0);
   ReadFile(file, data, sizeof(data), &done, NULL);
@@ -410,9 +425,9 @@ std::string oneObjectTwiceInAWait() {
   HANDLE event = CreateEventW(NULL, TRUE, TRUE, NULL), copy = NULL;
   DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
   HANDLE twice[] = {event, event}, duplicated[] = {event, copy};
-  std::string r = "one handle twice, for all: " + waited(WaitForMultipleObjects(2, twice, TRUE, 0));
-  r += ", for any: " + waited(WaitForMultipleObjects(2, twice, FALSE, 0));
-  r += "; a handle and its duplicate, for all: " + waited(WaitForMultipleObjects(2, duplicated, TRUE, 0));
+  std::string r = "one handle twice, for all: " + waitRefusal(WaitForMultipleObjects(2, twice, TRUE, 0));
+  r += ", for any: " + waitRefusal(WaitForMultipleObjects(2, twice, FALSE, 0));
+  r += "; a handle and its duplicate, for all: " + waitRefusal(WaitForMultipleObjects(2, duplicated, TRUE, 0));
   CloseHandle(copy);
   CloseHandle(event);
   return r;
@@ -432,15 +447,17 @@ std::string copyOfAFileBeingWritten() {
 // Combinations the documentation rules out.
 std::string refusedArguments() {
   std::string r = "delay a move with copying: " +
-                  outcome(MoveFileExW(L"C:\\qtherm-check-missing.exe", NULL,
-                                      MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
+                  refusal(!MoveFileExW(L"C:\\qtherm-check-missing.exe", NULL,
+                                       MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
   wchar_t line[] = L"C:\\qtherm-check-missing.exe -x";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
+  // The program does not exist: only a refusal of the flags comes before looking for it.
+  BOOL started = CreateProcessW(NULL, line, NULL, NULL, FALSE, DETACHED_PROCESS | CREATE_NEW_CONSOLE, NULL, NULL,
+                                &startup, &process);
   r += "; process detached with a new console: " +
-       outcome(CreateProcessW(NULL, line, NULL, NULL, FALSE, DETACHED_PROCESS | CREATE_NEW_CONSOLE, NULL, NULL,
-                              &startup, &process));
+       (started || GetLastError() != ERROR_FILE_NOT_FOUND ? refusal(!started) : std::string("no such program"));
   char bytes[8] = {};
   BOOL usedDefault = FALSE;
   int n = WideCharToMultiByte(CP_UTF8, 0, L"a", 1, bytes, sizeof(bytes), NULL, &usedDefault);
@@ -462,7 +479,7 @@ const std::vector<PlatformCheck>& platformChecks() {
       {"WaitForAll", "one of two: 258, first kept: 0; both: 0, then 258 258", doc, waitForAll},
       // A duplicate is a copy of the handle too.
       {"WaitRefusesOneObjectTwice",
-       "one handle twice, for all: failed 87, for any: failed 87; a handle and its duplicate, for all: failed 87", doc,
+       "one handle twice, for all: refused, for any: refused; a handle and its duplicate, for all: refused", doc,
        oneObjectTwiceInAWait, "one handle twice, for all: 0, for any: 0; a handle and its duplicate, for all: 0"},
       {"AbandonedMutexPassesFromWaiterToWaiter", "129 129", doc, abandonedMutex},
       {"NotificationSubtree",
@@ -473,39 +490,43 @@ const std::vector<PlatformCheck>& platformChecks() {
       {"SynchronousNotification", "before the change: 258, after it: 0, result 0", doc, notifySynchronously},
       {"NotificationEventRights", "opened to wait: 0, signalled 0; opened to set: 5, signalled 258", wine,
        notificationEventRights},
-      {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", doc, keyRights},
+      {"KeyRights", "query-only key: set 5, notify 5; set-only key: query 5", doc, keyRights, nullptr,
+       "the refusals' code"},
       {"UnknownKeyOption", "option 0x20: 0, created", wine, unknownKeyOption},
       {"SubkeyCreationIgnoresTheHandlesRights", "read-only handle: 0; handle with no rights: 0", doc,
        subkeyThroughWeakHandles},
-      {"SubkeyCreationNeedsTheKeysSecurity", "5, not created", doc, subkeyUnderRefusingSecurity, "0, created"},
+      {"SubkeyCreationNeedsTheKeysSecurity", "refused, not created", doc, subkeyUnderRefusingSecurity, "ok, created"},
       {"DeleteTreeStopsAtAKeyItCannotList", "5; kept: the tree with its value, C, C\\Inner, D", wine,
-       [] { return deleteTreeWithout(KEY_ENUMERATE_SUB_KEYS); }},
-      // The refusal is documented; what stays follows the row above.
-      {"DeleteTreeStopsAtAKeyItMayNotDelete", "5; kept: the tree with its value, C, D", doc,
-       [] { return deleteTreeWithout(DELETE); }, "0; kept: nothing"},
+       [] { return deleteTreeWithout(KEY_ENUMERATE_SUB_KEYS, true); }},
+      // Only the refusal and what it must leave are documented; nothing shows Windows'
+      // order here, and Wine deletes it all.
+      {"DeleteTreeStopsAtAKeyItMayNotDelete", "refused; the tree kept, C kept", doc,
+       [] { return deleteTreeWithout(DELETE, false); }, "ok; the tree gone, C gone"},
       {"QueryValueSizes",
        "2-byte buffer: 234 size 4; no buffer: 0 size 4; reserved given: 87, to the subkey enumeration 87", doc,
-       queryValueSizes},
-      {"VolatileKeys", "volatile key: 0, a stable key under it: 1021", doc, volatileKeys},
+       queryValueSizes, nullptr, "the code for a reserved argument given"},
+      {"VolatileKeys", "volatile key: 0, a stable key under it: 1021", doc, volatileKeys, nullptr,
+       "a stable key's refusal under a volatile one"},
       {"ShareModes",
        "held for writing, reads shared: read sharing writes ok, read sharing reads only 32, delete 32; "
        "held for reading, reads shared: write 32, read sharing writes only 32, an open for no data ok",
-       doc, shareModes},
+       doc, shareModes, nullptr, "the refused deletion's code and the open for no data"},
       {"UnknownShareBit", "share bit 8: ok, then a reader 32", wine, unknownShareBit},
       {"CopyOfAFileBeingWritten", "held for writing, reads shared: ok", wine, copyOfAFileBeingWritten},
-      {"FileArguments", "new: ok, again 80; disposition 0: 87; open a missing file: 2", doc, fileArguments},
-      {"TruncateNeedsWriteAccess", "opened for reading: 87, 4 bytes left", doc, truncateWithoutWriteAccess,
+      {"FileArguments", "new: ok, again 80; disposition 0: 87; open a missing file: 2", doc, fileArguments, nullptr,
+       "the code for disposition 0"},
+      {"TruncateNeedsWriteAccess", "opened for reading: refused, 4 bytes left", doc, truncateWithoutWriteAccess,
        "opened for reading: ok, 0 bytes left"},
       {"ObjectRights",
        "event opened to wait: set 5, wait 0; copy asking no rights: wait failed 5, copy keeping the rights: wait 0; "
        "mutex opened without SYNCHRONIZE: wait failed 5",
-       doc, objectRights},
+       doc, objectRights, nullptr, "the refusals' code"},
       {"RefusedArguments",
-       "delay a move with copying: 87; process detached with a new console: 87; UTF-8 asked for default use: 87; "
-       "ANSI with a UTF-8 flag: 1004",
+       "delay a move with copying: refused; process detached with a new console: refused; "
+       "UTF-8 asked for default use: 87; ANSI with a UTF-8 flag: 1004",
        doc, refusedArguments,
-       "delay a move with copying: ok; process detached with a new console: 2; UTF-8 asked for default use: ok; "
-       "ANSI with a UTF-8 flag: ok"},
+       "delay a move with copying: ok; process detached with a new console: no such program; "
+       "UTF-8 asked for default use: ok; ANSI with a UTF-8 flag: ok"},
   };
   return checks;
 }

@@ -35,8 +35,10 @@ int wmain() {
     const bool asWine = wine && check.wineGives;
     const char* want = asWine ? check.wineGives : check.expected;
     const bool right = got == want;
+    std::string source = check.source == Source::Wine ? "undocumented, as Wine answers" : "documented";
+    if (check.wineParts) source += std::string("; ") + check.wineParts + " as Wine answers";
     std::printf("%s %s (%s): %s\n", !right ? "DIFFERS" : asWine ? "skipped as Wine answers" : "same", check.name,
-                check.source == Source::Documentation ? "documented" : "undocumented, as Wine answers", got.c_str());
+                source.c_str(), got.c_str());
     if (!right) {
       std::printf("  %s: %s\n", asWine ? "recorded for Wine 8" : "Windows gives", want);
       wrong++;

@@ -4,6 +4,7 @@
 #include <map>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -90,16 +91,20 @@ void takeOver(void* what) {
 
 // A hook's count orders nothing between the threads that run it, as two calls of the
 // same name order nothing. Each thread hands what it did with the hook to the hook's
-// destruction only, which comes after every use as on a real count, and is seen whole.
+// destruction only, which is seen whole and comes after every use, as on a real count:
+// the thread that destroys it (the test's, replacing it or at reset) is ordered after
+// every run.
 thread_local bool t_droppingHook = false;
 
 template <class Function>
 Hook<Function> makeHook(Function function) {
   return Hook<Function>(new const Function(std::move(function)), [](const Function* hook) {
-    if (t_droppingHook && AnnotateIgnoreSyncEnd) AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+    const bool unordered = std::exchange(t_droppingHook, false);
+    if (unordered && AnnotateIgnoreSyncEnd) AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
     takeOver(const_cast<Function*>(hook));
     delete hook;
-    if (t_droppingHook && AnnotateIgnoreSyncBegin) AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+    if (unordered && AnnotateIgnoreSyncBegin) AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+    t_droppingHook = unordered;
   });
 }
 
@@ -108,19 +113,22 @@ void dropHook(Hook<Function>& hook) {
   if (!hook) return;
   handOver(const_cast<Function*>(hook.get()));
   if (AnnotateIgnoreSyncBegin) AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
-  t_droppingHook = true;
+  const bool outer = std::exchange(t_droppingHook, true);
   hook.reset();
-  t_droppingHook = false;
+  t_droppingHook = outer;
   if (AnnotateIgnoreSyncEnd) AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
 }
 
-// Runs a hook taken from the records, then drops it.
+// Runs a hook taken from the records, then drops it, also when it throws.
 template <class Function, class... Args>
 void runHook(Hook<Function>& hook, void* handedOver, Args... args) {
   if (!hook) return;
+  struct Drop {
+    Hook<Function>& hook;
+    ~Drop() { dropHook(hook); }
+  } drop{hook};
   takeOver(handedOver);
   (*hook)(args...);
-  dropHook(hook);
 }
 
 }  // namespace

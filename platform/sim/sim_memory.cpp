@@ -200,7 +200,7 @@ bool recordReadable(const char* user) {
 // is, so that AddressSanitizer reports the heap's read of it.
 void openRecord(const char* user, std::size_t claimedAlignment) {
   if (!__asan_unpoison_memory_region) return;
-  const std::size_t farthest = std::max(offsetFor(claimedAlignment), std::size_t{1} << 16);
+  const std::size_t farthest = std::max(offsetFor(claimedAlignment), std::size_t{1} << 30);
   for (std::size_t offset = kHeader; offset <= farthest; offset <<= 1) {
     const char* base = user - offset;
     if (!__sanitizer_get_ownership(base)) continue;

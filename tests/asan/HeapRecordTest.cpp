@@ -38,6 +38,29 @@ TEST_F(HeapRecordTest, AnAccessBeforeTheCallersBytesIsReported) {
   }
 }
 
+// The heap reads a block's record when it is given back: of a block given back already,
+// that read is AddressSanitizer's to report.
+TEST_F(HeapRecordTest, ABlockGivenBackTwiceIsReported) {
+  struct Row {
+    void* (*make)();
+    void (*release)(void*);
+  };
+  const Row rows[] = {
+      {[] { return ::operator new(24); }, [](void* p) { ::operator delete(p); }},
+      {[] { return ::operator new[](24, std::align_val_t{64}); },
+       [](void* p) { ::operator delete[](p, std::align_val_t{64}); }},
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const Row& row : rows)
+    EXPECT_DEATH(
+        {
+          void* block = row.make();
+          row.release(block);
+          row.release(block);
+        },
+        "AddressSanitizer: heap-use-after-free");
+}
+
 void* g_kept;
 __attribute__((noinline)) void loseABlock() {
   g_kept = ::operator new(24);
@@ -52,7 +75,8 @@ TEST_F(HeapRecordTest, ALostBlockIsALeak) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(1),
-      "LeakSanitizer: detected memory leaks(.|\n)*Direct leak of 40 byte(.|\n)*in loseABlock");
+      "LeakSanitizer: detected memory leaks(.|\n)*Direct leak of 40 byte\\(s\\) in 1 object\\(s\\) "
+      "allocated from:(\n[^\n]*){1,4} in loseABlock");
 }
 
 }  // namespace

@@ -458,6 +458,10 @@ std::string refusedArguments() {
                                 &startup, &process);
   r += "; process detached with a new console: " +
        (started || GetLastError() != ERROR_FILE_NOT_FOUND ? refusal(!started) : std::string("no such program"));
+  if (started) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
   char bytes[8] = {};
   BOOL usedDefault = FALSE;
   int n = WideCharToMultiByte(CP_UTF8, 0, L"a", 1, bytes, sizeof(bytes), NULL, &usedDefault);

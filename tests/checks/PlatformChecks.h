@@ -10,8 +10,9 @@
 #include <vector>
 
 // Where a row's expected answer comes from: Windows' documentation, or Wine's answer
-// where the documentation says nothing of it. A documented row asserts only what the
-// documentation states: a refusal whose error code it does not name reads "refused".
+// where the documentation says nothing of it. A documented row asserts what the
+// documentation states, and more only where Wine gives it and `wineParts` names it: a
+// refusal whose error code neither gives reads "refused".
 enum class Source { Documentation, Wine };
 
 struct PlatformCheck {

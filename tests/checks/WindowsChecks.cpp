@@ -40,7 +40,7 @@ int wmain() {
     std::printf("%s %s (%s): %s\n", !right ? "DIFFERS" : asWine ? "skipped as Wine answers" : "same", check.name,
                 source.c_str(), got.c_str());
     if (!right) {
-      std::printf("  %s: %s\n", asWine ? "recorded for Wine 8" : "Windows gives", want);
+      std::printf("  %s: %s\n", asWine ? "recorded for Wine 8" : "expected", want);
       wrong++;
     }
   }

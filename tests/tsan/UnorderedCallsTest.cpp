@@ -44,10 +44,14 @@ TEST_F(UnorderedCallsTest, ARaceAcrossCallsThatOrderNothingIsReported) {
   struct Row {
     const char* calls;
     void (*call)();
+    void (*arm)() = nullptr;  // before the threads start
   };
   const Row rows[] = {
       {"GetTickCount64", [] { GetTickCount64(); }},
       {"Sleep", [] { Sleep(10); }},
+      // Both threads run the one hook: its count must not order them.
+      {"GetTickCount64 with a hook", [] { GetTickCount64(); }, [] { sim::onCall("GetTickCount64", [] {}); }},
+      {"Sleep with a hook", [] { Sleep(10); }, [] { sim::onSleep([](DWORD) {}); }},
       {"CreateEventW, CloseHandle", [] { CloseHandle(CreateEventW(NULL, TRUE, FALSE, NULL)); }},
       {"PlatformMalloc, PlatformFree", [] { PlatformFree(PlatformMalloc(8)); }},
       {"operator new with its site recorded",
@@ -57,7 +61,14 @@ TEST_F(UnorderedCallsTest, ARaceAcrossCallsThatOrderNothingIsReported) {
        }},
   };
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (const Row& row : rows) EXPECT_EXIT(race(row.call), ::testing::ExitedWithCode(66), kRacedReport) << row.calls;
+  for (const Row& row : rows)
+    EXPECT_EXIT(
+        {
+          if (row.arm) row.arm();
+          race(row.call);
+        },
+        ::testing::ExitedWithCode(66), kRacedReport)
+        << row.calls;
 }
 
 // What the machine writes for its caller is the caller's: another thread's unordered read
